@@ -1,0 +1,26 @@
+# Tests are Windows programs run through wine in the private prefix that
+# tools/wine-prefix.sh creates inside the build tree.
+set(ZV_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Private wine prefix used by the tests")
+set(ZV_TEST_ENV "WINEPREFIX=${ZV_WINEPREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=;ZV_BUILD_DIR=${CMAKE_BINARY_DIR}")
+
+# GoogleTest, built by the cross compiler.
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+# zv_add_gtest(name SOURCES... [LIBS ...] [TIMEOUT s])
+# One executable, each of its tests a CTest test of its own, run in the
+# private prefix with a time limit so that a hung COM session cannot stall CI.
+function(zv_add_gtest name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 60)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} gmock_main)
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "${ZV_TEST_ENV}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()

@@ -1,0 +1,74 @@
+// The bounded work queue, the pool whose threads drain it, and the
+// process-wide registry that finds pools by name.
+#pragma once
+
+#include <windows.h>
+
+#include <deque>
+#include <list>
+#include <string>
+
+#include "core/SharedExclusiveLock.h"
+#include "threading/Worker.h"
+
+namespace BrennicZelvarSDK {
+
+const wchar_t* const kCallbackPoolName = L"Single worker callback pool";
+const wchar_t* const kComObjectCreatorPoolName = L"COM object creator pool";
+const unsigned int kPoolQueueCapacity = 0x7FFFFFFF;
+
+class WorkQueue {
+public:
+    class WorkQueueListener {
+    public:
+        virtual void OnWorkQueued(WorkQueue& queue) = 0;
+
+    protected:
+        ~WorkQueueListener() = default;
+    };
+
+    explicit WorkQueue(unsigned int capacity);
+    // Throws std::invalid_argument("NULL thread worker!") for an empty item and
+    // std::overflow_error("Work queue full!") when the queue holds capacity items.
+    // Listeners are told while the queue lock is still held.
+    void Push(const WorkerPtr& item);
+    // The oldest item, or an empty pointer.
+    WorkerPtr Pop();
+    void AddListener(WorkQueueListener* listener);
+    void RemoveListener(WorkQueueListener* listener);
+    size_t Size();
+
+private:
+    unsigned int m_capacity;
+    SharedExclusiveLock m_queueLock;
+    std::deque<WorkerPtr> m_items;
+    SharedExclusiveLock m_listenerLock;
+    std::list<WorkQueueListener*> m_listeners;
+};
+
+class ThreadPool : public WorkQueue::WorkQueueListener {
+public:
+    ThreadPool(unsigned int threadCount, unsigned int queueCapacity);
+    // Stops the threads after they have run what is queued (each thread is
+    // waited for at most 5000 ms). Never returns with an exception.
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    void QueueWork(const WorkerPtr& item);
+    void OnWorkQueued(WorkQueue& queue) override;
+
+private:
+    class ThreadPoolWorker;
+    class Thread;
+    struct Impl;
+    Impl* m_impl;
+};
+
+// Registry of named pools, guarded by g_PoolRegistryLock. Every pool made here
+// has one thread and a capacity of kPoolQueueCapacity items.
+void CreateThreadPool(const std::wstring& name);  // std::logic_error "Thread pool already exists!"
+ThreadPool* FindThreadPool(const std::wstring& name);  // std::logic_error "Thread pool not found!"
+void DestroyThreadPool(const std::wstring& name);  // std::logic_error "Thread pool not found!"
+
+}  // namespace BrennicZelvarSDK

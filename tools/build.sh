@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Configures (once) and builds everything into ./build.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ZV_BUILD_DIR:-$root/build}
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+fi
+cmake --build "$build" -j "$(nproc)"
