@@ -1,0 +1,96 @@
+// The call frame that every API operation runs. An operation supplies only
+// its own logic as a callable; the frame refuses calls from the callback
+// thread, joins the multithreaded apartment for the call, enters the API gate
+// as a reader, checks that the SDK is initialised, and turns every exception
+// into a ZVResult. Scope objects (apartment, gate hold, COM pointers in the
+// operation's body) are released on every way out before the result is made.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <optional>
+
+#include "core/ErrorHandling.h"
+#include "core/Globals.h"
+#include "core/SharedExclusiveLock.h"
+#include "interface/ZVTypes.h"
+#include "support/Trace.h"
+
+namespace BrennicZelvarSDK {
+
+// Joins the multithreaded apartment for a scope. A thread that is already in
+// another apartment (RPC_E_CHANGED_MODE) is used as it is and not left.
+class CScopedComInitializer {
+public:
+    CScopedComInitializer() {
+        HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        if (hr >= 0) {
+            m_mustUninitialize = true;
+        } else if (hr != RPC_E_CHANGED_MODE) {
+            TraceError(L"CScopedComInitializer - COM initialization failed with error %u", static_cast<unsigned>(hr));
+            ThrowComError(hr);
+        }
+    }
+    ~CScopedComInitializer() {
+        if (m_mustUninitialize) CoUninitialize();
+    }
+    CScopedComInitializer(const CScopedComInitializer&) = delete;
+    CScopedComInitializer& operator=(const CScopedComInitializer&) = delete;
+
+private:
+    bool m_mustUninitialize = false;
+};
+
+// Whether an operation joins the apartment on the calling thread (F2). The
+// operations whose service work runs on a pool thread do not.
+enum class Apartment { Join, Skip };
+
+// What an operation's body sees of the frame.
+class ApiCall {
+public:
+    ApiCall(const char* name, SharedLockHold& gate) : m_name(name), m_gate(gate) {}
+    const char* Name() const { return m_name; }
+    // Leaves the gate early, before a long service call, so that
+    // Uninitialize is not held up by it.
+    void LeaveGate() { m_gate.Release(); }
+    // An argument check failed: traces the operation's own message and
+    // returns ZV_ERROR_INVALID_PARAMETER.
+    template <class... Args>
+    ZVResult InvalidParameter(const wchar_t* format, Args... args) const {
+        TraceError(format, args...);
+        return ZV_ERROR_INVALID_PARAMETER;
+    }
+
+private:
+    const char* m_name;
+    SharedLockHold& m_gate;
+};
+
+// F1: a call from the callback thread could wait for the very thread it runs on.
+inline void RefuseReentrantCall(const char* name) {
+    if (IsReentrantCall()) {
+        TraceError(L"%S: RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE", name);
+        ThrowComError(E_FAIL);
+    }
+}
+
+template <class Body>
+ZVResult RunApiCall(const char* name, Apartment apartment, Body&& body) noexcept {
+    try {
+        RefuseReentrantCall(name);                      // F1
+        std::optional<CScopedComInitializer> com;       // F2
+        if (apartment == Apartment::Join) com.emplace();
+        SharedLockHold gate(g_ApiGate);                 // F3
+        if (!IsInitialized()) {                         // F4
+            TraceError(L"%S failed because SDK implementation dll is not initialized!", name);
+            return ZV_ERROR_NOT_INITIALIZED;
+        }
+        ApiCall call(name, gate);
+        return body(call);                              // F5 to F8
+    } catch (...) {
+        return HandleApiException(name);                // F9
+    }
+}
+
+}  // namespace BrennicZelvarSDK

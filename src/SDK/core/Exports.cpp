@@ -1,6 +1,0 @@
-#include <windows.h>
-
-extern "C" BOOL WINAPI QueryInterface(const wchar_t*, void** outInterface) {
-    if (!outInterface) return FALSE;
-    return FALSE;
-}

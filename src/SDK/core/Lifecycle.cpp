@@ -1,0 +1,214 @@
+// Initialize and Uninitialize: counting, the two single-thread pools whose
+// threads live in the multithreaded apartment, and the tear-down of every
+// service object when the last Uninitialize comes.
+#include <new>
+#include <stdexcept>
+
+#include "core/CallFrame.h"
+#include "core/Globals.h"
+#include "core/ZVImplementation.h"
+#include "support/Scoped.h"
+#include "support/Trace.h"
+#include "threading/ApartmentWorkers.h"
+#include "threading/ThreadPool.h"
+
+namespace BrennicZelvarSDK {
+
+namespace {
+
+const char kInitializeName[] = "BrennicZelvarSDK::ZVImplementationV1::Initialize";
+const char kUninitializeName[] = "BrennicZelvarSDK::ZVImplementationV1::Uninitialize";
+const char kUninitializeInternalName[] = "BrennicZelvarSDK::ZVImplementationV1::Uninitialize_Internal";
+
+// Queues an apartment work item on a pool and waits for it. Returns the wait
+// result; the item signals the event it was given.
+template <class WorkerType, class... Args>
+DWORD RunApartmentWorker(const wchar_t* poolName, Args... args) {
+    ScopedHandle done = MakeCompletionEvent();
+    if (!done) throw std::runtime_error("CreateEvent failed!");
+    FindThreadPool(poolName)->QueueWork(WorkerPtr(new WorkerType(done.Get(), args...)));
+    return WaitForSingleObject(done.Get(), INFINITE);
+}
+
+ZVResult Initialize_Internal() {
+    if (IsReentrantCall()) {
+        TraceError(L"%S: RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE", "BrennicZelvarSDK::Initialize_Internal");
+        return ZV_ERROR_FAILED;
+    }
+    ZVResult result = ZV_ERROR_FAILED;
+    try {
+        TraceInfo(L"Initialize_Internal starts");
+        TraceInfo(L"Initialize_Internal CALLBACK_THREAD_POOL - Creating and setting up ");
+        CreateThreadPool(kCallbackPoolName);
+
+        HRESULT comResult = E_FAIL;
+        DWORD wait = RunApartmentWorker<CoInitializeWorker>(kCallbackPoolName, &comResult);
+        if (wait != WAIT_OBJECT_0) {
+            TraceError(L"Initialize_Internal failed waiting workerThreadComplete with return code %u", wait);
+            throw ZV_ERROR_FAILED;
+        }
+        TraceInfo(L"Initialize_Internal CALLBACK_THREAD_POOL - Initialise worker completed");
+        if (FAILED(comResult)) {
+            TraceError(L"Initialize_Internal CoInitializeWorker worker failed with HRESULT %u",
+                       static_cast<unsigned>(comResult));
+            throw ZV_ERROR_FAILED;
+        }
+
+        DWORD callbackThreadId = 0;
+        wait = RunApartmentWorker<GetThreadIdWorker>(kCallbackPoolName, &callbackThreadId);
+        if (wait != WAIT_OBJECT_0) {
+            TraceError(L"Initialize_Internal failed waiting callBackThreadIdComplete with return code %u", wait);
+            throw ZV_ERROR_FAILED;
+        }
+        TraceInfo(L"Initialize_Internal CALLBACK_THREAD_POOL - Initialise worker completed - The worker thread has "
+                  L"the ID %u",
+                  callbackThreadId);
+        {
+            ExclusiveLockHold hold(g_DataLock);
+            g_CallbackThreadId = callbackThreadId;
+            TraceInfo(L"Setting worker thread ID as %u", callbackThreadId);
+        }
+
+        TraceInfo(L"Initialize_Internal COM_OBJECT_CREATOR_THREAD_POOL - Creating and setting up ");
+        CreateThreadPool(kComObjectCreatorPoolName);
+        comResult = E_FAIL;
+        wait = RunApartmentWorker<CoInitializeWorker>(kComObjectCreatorPoolName, &comResult);
+        if (wait != WAIT_OBJECT_0) {
+            TraceError(L"Initialize_Internal failed waiting workerThreadComplete with return code %u", wait);
+            throw ZV_ERROR_FAILED;
+        }
+        TraceInfo(L"Initialize_Internal COM_OBJECT_CREATOR_THREAD_POOL - Initialise worker completed");
+        if (FAILED(comResult)) {
+            TraceError(L"Initialize_Internal CoInitializeWorker worker failed with HRESULT %u",
+                       static_cast<unsigned>(comResult));
+            throw ZV_ERROR_FAILED;
+        }
+        SetInitialized(true);
+        TraceInfo(L"Initialize_Internal COM_OBJECT_CREATOR_THREAD_POOL - Created and setup");
+        result = ZV_SUCCESS;
+    } catch (ZVResult failure) {
+        result = failure;
+    } catch (const std::bad_alloc&) {
+        TraceError(L"Initialize_Internal failed out of memory");
+        result = ZV_ERROR_OUT_OF_MEMORY;
+    } catch (const std::exception&) {
+        TraceError(L"Initialize_Internal failed std::exception.");
+        result = ZV_ERROR_FAILED;
+    }
+    // Pools created before a failure stay in place: the SDK stays in the
+    // failed state for the life of the process.
+    TraceInfo(L"Initialize_Internal complete. Returning code %u", result);
+    return result;
+}
+
+}  // namespace
+
+ZVResult ZVImplementationV1::Initialize() {
+    if (IsReentrantCall()) {
+        TraceError(L"%S: RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE", kInitializeName);
+        return ZV_ERROR_FAILED;
+    }
+    ExclusiveLockHold initHold(g_InitLock);
+    if (g_SdkImplInitCount < 1) {
+        CTracer::Open(L"Zelvar Runtime SDK DLL", L"ZelvarSDK_Runtime");
+        TraceInfo(L"Initialize Starts");
+        ExclusiveLockHold gateHold(g_ApiGate);
+        Initialize_Internal();
+        g_SdkImplInitCount = 1;
+        TraceInfo(L"g_SdkImplInitCount is now 1");
+        TraceInfo(L"Initialize Ends successfully");
+    } else {
+        ++g_SdkImplInitCount;
+        TraceInfo(L"SDK impl was already initialized; g_SdkImplInitCount is now %d", g_SdkImplInitCount);
+    }
+    return ZV_SUCCESS;
+}
+
+ZVResult ZVImplementationV1::Uninitialize() {
+    if (IsReentrantCall()) {
+        TraceError(L"%S: RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE", kUninitializeName);
+        return ZV_ERROR_FAILED;
+    }
+    ExclusiveLockHold initHold(g_InitLock);
+    TraceInfo(L"Uninitialize Starts");
+    TraceInfo(L"g_SdkImplInitCount is %d", g_SdkImplInitCount);
+    if (g_SdkImplInitCount >= 2) {
+        TraceInfo(L"SDK impl DLL had been initialized more than once - no need to un-initialize");
+        --g_SdkImplInitCount;
+        return ZV_SUCCESS;
+    }
+    if (!IsInitialized()) {
+        TraceError(L"Uninitialize failed because SDK implementation dll is not initialized!");
+        return ZV_ERROR_NOT_INITIALIZED;
+    }
+    Uninitialize_Internal();
+    g_SdkImplInitCount = 0;
+    TraceInfo(L"g_SdkImplInitCount is now 0");
+    TraceInfo(L"Uninitialize Ends");
+    CTracer::Close();
+    return ZV_SUCCESS;
+}
+
+ZVResult ZVImplementationV1::Uninitialize_Internal() {
+    try {
+        CScopedComInitializer com;
+        SetInitialized(false);  // from here on new operations stop at the initialised check
+        ExclusiveLockHold gateHold(g_ApiGate);  // waits for the operations already inside
+        CancelAllCalls_SharedLock();
+        {
+            ExclusiveLockHold dataHold(g_DataLock);
+            TraceInfo(L"DeleteAllDataAndObjects_ExclusiveLock called");
+            DeleteAllDataAndObjects();
+            TraceInfo(L"DeleteAllDataAndObjects_ExclusiveLock completed");
+        }
+
+        // The apartment is left by the pool thread itself, as the last item
+        // that pool runs.
+        DWORD wait = RunApartmentWorker<CoUninitializeWorker>(kCallbackPoolName);
+        if (wait != WAIT_OBJECT_0) {
+            TraceError(L"Uninitialize_Internal failed waiting on lastWorkerInPool with return code %u", wait);
+            return ZV_ERROR_FAILED;
+        }
+        DestroyThreadPool(kCallbackPoolName);
+
+        wait = RunApartmentWorker<CoUninitializeWorker>(kComObjectCreatorPoolName);
+        if (wait != WAIT_OBJECT_0) {
+            TraceError(L"Uninitialize_Internal failed waiting for COM_OBJECT_CREATOR_THREAD_POOL's "
+                       L"CoUninitializeWorker's signal. Result code: %u",
+                       wait);
+            return ZV_ERROR_FAILED;
+        }
+        DestroyThreadPool(kComObjectCreatorPoolName);
+        return ZV_SUCCESS;
+    } catch (...) {
+        return HandleApiException(kUninitializeInternalName);
+    }
+}
+
+void ZVImplementationV1::CancelAllCalls_SharedLock() {
+    TraceInfo(L"CancelAllCalls starts");
+    SharedLockHold dataHold(g_DataLock);
+    bool completed = true;
+    m_connectionTable.ForEach_NoLock([&](unsigned int handle, const ConnectionData& data) {
+        ComPtr<IZelvarConnection> connection;
+        HRESULT hr = GIT::Get_NoLock(data.gitCookie, IID_IZelvarConnection, connection.ReceiveVoid());
+        if (FAILED(hr)) {
+            TraceError(L"CancelAllCalls_SharedLock: GIT::Get_NoLock failed with HRESULT %u",
+                       static_cast<unsigned>(hr));
+            completed = false;
+            return false;
+        }
+        TraceInfo(L"CancelAllCalls being called on zelvar with handle %u", handle);
+        try {
+            if (!connection) ThrowComError(E_POINTER);
+            HRESULT cancel = connection->CancelAllCalls();
+            if (FAILED(cancel)) ThrowComError(cancel);
+        } catch (const _com_error&) {
+            TraceError(L"CancelAllCalls failed with error code for zelvar handle %u", handle);
+        }
+        return true;
+    });
+    if (completed) TraceInfo(L"CancelAllCalls completes");
+}
+
+}  // namespace BrennicZelvarSDK

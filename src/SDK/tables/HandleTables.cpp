@@ -1,0 +1,251 @@
+#include "tables/HandleTables.h"
+
+#include "core/ErrorHandling.h"
+#include "core/Globals.h"
+#include "support/Trace.h"
+
+namespace BrennicZelvarSDK {
+
+namespace {
+volatile LONG HandleCounter = 0;
+
+HRESULT GetGlobalInterfaceTable(ComPtr<IGlobalInterfaceTable>& git) {
+    return CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
+                            git.ReceiveVoid());
+}
+}  // namespace
+
+unsigned int DrawHandle() { return static_cast<unsigned int>(InterlockedIncrement(&HandleCounter)); }
+
+namespace GIT {
+HRESULT Store_NoLock(IUnknown* object, REFIID iid, DWORD* cookie) {
+    ComPtr<IGlobalInterfaceTable> git;
+    HRESULT hr = GetGlobalInterfaceTable(git);
+    if (FAILED(hr)) return hr;
+    return git->RegisterInterfaceInGlobal(object, iid, cookie);
+}
+
+HRESULT Get_NoLock(DWORD cookie, REFIID iid, void** object) {
+    ComPtr<IGlobalInterfaceTable> git;
+    HRESULT hr = GetGlobalInterfaceTable(git);
+    if (FAILED(hr)) return hr;
+    return git->GetInterfaceFromGlobal(cookie, iid, object);
+}
+
+HRESULT Remove_NoLock(DWORD cookie) {
+    ComPtr<IGlobalInterfaceTable> git;
+    HRESULT hr = GetGlobalInterfaceTable(git);
+    if (FAILED(hr)) return hr;
+    return git->RevokeInterfaceFromGlobal(cookie);
+}
+}  // namespace GIT
+
+namespace {
+// Revokes one cookie; one further attempt is made when the first fails, and
+// the first failure is the result.
+HRESULT RevokeCookie(DWORD cookie) {
+    if (cookie == 0) return S_OK;
+    HRESULT hr = GIT::Remove_NoLock(cookie);
+    if (FAILED(hr)) GIT::Remove_NoLock(cookie);
+    return hr;
+}
+}  // namespace
+
+// ---- ComObjectTable -------------------------------------------------------
+
+template <class T>
+HRESULT ComObjectTable<T>::Set_ExclusiveLock(unsigned int handle, T* object) {
+    ExclusiveLockHold hold(g_DataLock);
+    DWORD cookie = 0;
+    if (object) {
+        ComPtr<T> extra(object);
+        HRESULT hr = GIT::Store_NoLock(extra.Get(), __uuidof(T), &cookie);
+        if (FAILED(hr)) {
+            TraceError(L"%S::Set_ExclusiveLock: GIT::Store_NoLock failed with HRESULT %u", m_name,
+                       static_cast<unsigned>(hr));
+            return hr;
+        }
+    }
+    m_map[handle] = cookie;
+    TraceInfo(L"%S::Set_ExclusiveLock: Stored object with handle %u and GIT cookie %u", m_name, handle,
+              static_cast<unsigned>(cookie));
+    return S_OK;
+}
+
+template <class T>
+HRESULT ComObjectTable<T>::Get_SharedLock(unsigned int handle, ComPtr<T>& object) {
+    SharedLockHold hold(g_DataLock);
+    auto it = m_map.find(handle);
+    if (it == m_map.end()) return E_HANDLE;
+    return GIT::Get_NoLock(it->second, __uuidof(T), object.ReceiveVoid());
+}
+
+template <class T>
+ComPtr<T> ComObjectTable<T>::Get_SharedLock_Throws(unsigned int handle) {
+    ComPtr<T> object;
+    HRESULT hr = Get_SharedLock(handle, object);
+    if (FAILED(hr)) {
+        TraceError(L"%S: %S::Get_SharedLock_Throws failed to get object for handle %u", "", m_name, handle);
+        ThrowComError(hr);
+    }
+    return object;
+}
+
+template <class T>
+void ComObjectTable<T>::Delete_ExclusiveLock(unsigned int handle) {
+    TraceInfo(L"%S::Delete_ExclusiveLock called for handle %u", m_name, handle);
+    HRESULT hr;
+    {
+        ExclusiveLockHold hold(g_DataLock);
+        hr = Delete_NoLock(handle);
+    }
+    if (FAILED(hr)) {
+        TraceError(L"%S: %S::Delete_ExclusiveLock failed with HRESULT %u", m_deleteOperation, m_name,
+                   static_cast<unsigned>(hr));
+        ThrowComError(hr);
+    }
+}
+
+template <class T>
+HRESULT ComObjectTable<T>::Delete_NoLock(unsigned int handle) {
+    TraceInfo(L"%S::Delete_NoLock starts for handle %u", m_name, handle);
+    auto it = m_map.find(handle);
+    if (it == m_map.end()) {
+        TraceError(L"%S::Delete_NoLock: The handle %u was not found.", m_name, handle);
+        return E_HANDLE;
+    }
+    DWORD cookie = it->second;
+    // The entry goes first and stays gone even when the revoke fails.
+    m_map.erase(it);
+    HRESULT hr = DeleteComPtr_NoLock(cookie);
+    if (FAILED(hr)) {
+        TraceError(L"%S::Delete_NoLock: GIT::Remove_NoLock failed with HRESULT %u", m_name, static_cast<unsigned>(hr));
+        return hr;
+    }
+    TraceInfo(L"%S::Delete_NoLock completed ok for handle %u", m_name, handle);
+    return S_OK;
+}
+
+template <class T>
+HRESULT ComObjectTable<T>::DeleteComPtr_NoLock(DWORD cookie) {
+    HRESULT hr = RevokeCookie(cookie);
+    if (FAILED(hr)) {
+        TraceError(L"%S::DeleteComPtr_NoLock: GIT::Remove_NoLock failed with HRESULT %u", m_name,
+                   static_cast<unsigned>(hr));
+        return hr;
+    }
+    return S_OK;
+}
+
+template <class T>
+void ComObjectTable<T>::DeleteAll_NoLock(const wchar_t* countTrace) {
+    TraceInfo(countTrace, static_cast<unsigned>(m_map.size()));
+    for (const auto& entry : m_map) DeleteComPtr_NoLock(entry.second);
+    m_map.clear();
+}
+
+template class ComObjectTable<IZelvarAuthContext>;
+template class ComObjectTable<IZelvarVpnAuthContext>;
+template class ComObjectTable<IZelvarHttpRequest>;
+
+// ---- ConnectionTable ------------------------------------------------------
+
+HRESULT ConnectionTable::SetData_ExclusiveLock(unsigned int handle, IZelvarConnection* object, ConnectionData data) {
+    ExclusiveLockHold hold(g_DataLock);
+    DWORD cookie = 0;
+    if (object) {
+        ComPtr<IZelvarConnection> extra(object);
+        HRESULT hr = GIT::Store_NoLock(extra.Get(), IID_IZelvarConnection, &cookie);
+        if (FAILED(hr)) {
+            TraceError(L"ConnectionTable::SetData_ExclusiveLock: GIT::Store_NoLock failed with HRESULT %u",
+                       static_cast<unsigned>(hr));
+            return hr;
+        }
+    }
+    data.gitCookie = cookie;
+    m_map[handle] = data;
+    TraceInfo(L"ConnectionTable::SetData_ExclusiveLock: Stored Zelvar with handle %u and GIT cookie %u", handle,
+              static_cast<unsigned>(cookie));
+    return S_OK;
+}
+
+HRESULT ConnectionTable::Get_SharedLock(unsigned int handle, ComPtr<IZelvarConnection>& object) {
+    SharedLockHold hold(g_DataLock);
+    auto it = m_map.find(handle);
+    if (it == m_map.end()) return E_HANDLE;
+    return GIT::Get_NoLock(it->second.gitCookie, IID_IZelvarConnection, object.ReceiveVoid());
+}
+
+ComPtr<IZelvarConnection> ConnectionTable::Get_SharedLock_Throws(unsigned int handle) {
+    ComPtr<IZelvarConnection> object;
+    HRESULT hr = Get_SharedLock(handle, object);
+    if (FAILED(hr)) {
+        TraceError(L"%S failed to get Zelvar connection for handle %u", "", handle);
+        ThrowComError(hr);
+    }
+    return object;
+}
+
+HRESULT ConnectionTable::GetDataAndObject_SharedLock(unsigned int handle, ComPtr<IZelvarConnection>& object,
+                                                     ConnectionData& data) {
+    SharedLockHold hold(g_DataLock);
+    auto it = m_map.find(handle);
+    if (it == m_map.end()) return E_HANDLE;
+    data = it->second;
+    HRESULT hr = GIT::Get_NoLock(data.gitCookie, IID_IZelvarConnection, object.ReceiveVoid());
+    if (FAILED(hr)) {
+        TraceError(L"ConnectionTable::GetDataAndObject_SharedLock: GIT::Get_NoLock failed with HRESULT %u",
+                   static_cast<unsigned>(hr));
+    }
+    return hr;
+}
+
+bool ConnectionTable::GetData_SharedLock(unsigned int handle, ConnectionData& data) {
+    SharedLockHold hold(g_DataLock);
+    auto it = m_map.find(handle);
+    if (it == m_map.end()) return false;
+    data = it->second;
+    return true;
+}
+
+HRESULT ConnectionTable::Delete_ExclusiveLock(unsigned int handle) {
+    TraceInfo(L"ConnectionTable::Delete_ExclusiveLock Starts for handle %u", handle);
+    ExclusiveLockHold hold(g_DataLock);
+    return Delete_NoLock(handle);
+}
+
+HRESULT ConnectionTable::Delete_NoLock(unsigned int handle) {
+    TraceInfo(L"ConnectionTable::Delete_NoLock: Starts for handle %u", handle);
+    auto it = m_map.find(handle);
+    if (it == m_map.end()) return E_HANDLE;
+    ConnectionData data = it->second;
+    m_map.erase(it);
+    HRESULT hr = DeleteComPtr_NoLock(data.gitCookie);
+    TraceInfo(L"ConnectionTable::Delete_NoLock: Finished for handle %u", handle);
+    return hr;
+}
+
+HRESULT ConnectionTable::DeleteComPtr_NoLock(DWORD cookie) {
+    HRESULT hr = RevokeCookie(cookie);
+    if (FAILED(hr)) {
+        TraceError(L"ConnectionTable::DeleteComPtr_NoLock: GIT::Remove_NoLock failed with HRESULT %u",
+                   static_cast<unsigned>(hr));
+        return hr;
+    }
+    return S_OK;
+}
+
+void ConnectionTable::ForEach_NoLock(
+    const std::function<bool(unsigned int handle, const ConnectionData& data)>& visitor) const {
+    for (const auto& entry : m_map) {
+        if (!visitor(entry.first, entry.second)) break;
+    }
+}
+
+void ConnectionTable::DeleteAll_NoLock() {
+    TraceInfo(L"Deleting %u zelvar connections", static_cast<unsigned>(m_map.size()));
+    for (const auto& entry : m_map) DeleteComPtr_NoLock(entry.second.gitCookie);
+    m_map.clear();
+}
+
+}  // namespace BrennicZelvarSDK

@@ -1,0 +1,89 @@
+// Handle tables: the application holds 32-bit handles, the tables map them to
+// Global Interface Table cookies, so any of the SDK's threads, in any
+// apartment, can fetch a correctly marshalled pointer for a handle. All four
+// tables are guarded by g_DataLock.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <functional>
+#include <map>
+
+#include "ZelvarSvrLib.h"
+#include "interface/ZVTypes.h"
+#include "support/Scoped.h"
+
+namespace BrennicZelvarSDK {
+
+// Draws the next handle of any kind: 1 first, never 0, never reused while the
+// library stays loaded (not even across Uninitialize).
+unsigned int DrawHandle();
+
+// The three steps on the Global Interface Table, each obtaining the table
+// afresh; failing to obtain it is the step's failure.
+namespace GIT {
+HRESULT Store_NoLock(IUnknown* object, REFIID iid, DWORD* cookie);
+HRESULT Get_NoLock(DWORD cookie, REFIID iid, void** object);
+HRESULT Remove_NoLock(DWORD cookie);
+}  // namespace GIT
+
+// Handle -> cookie for one kind of service object. `name` appears in every
+// trace line; `deleteOperation` names the API operation in the failure trace
+// of Delete_ExclusiveLock.
+template <class T>
+class ComObjectTable {
+public:
+    ComObjectTable(const char* name, const char* deleteOperation) : m_name(name), m_deleteOperation(deleteOperation) {}
+
+    const char* Name() const { return m_name; }
+    HRESULT Set_ExclusiveLock(unsigned int handle, T* object);
+    HRESULT Get_SharedLock(unsigned int handle, ComPtr<T>& object);
+    ComPtr<T> Get_SharedLock_Throws(unsigned int handle);
+    void Delete_ExclusiveLock(unsigned int handle);
+    HRESULT Delete_NoLock(unsigned int handle);
+    HRESULT DeleteComPtr_NoLock(DWORD cookie);
+    // Revokes every entry and empties the map; g_DataLock held exclusively.
+    void DeleteAll_NoLock(const wchar_t* countTrace);
+
+private:
+    const char* m_name;
+    const char* m_deleteOperation;
+    std::map<unsigned int, DWORD> m_map;
+};
+
+struct ConnectionData {
+    DWORD gitCookie;
+    ZVStatusChangeCallback callback;
+    void* context;
+};
+
+class ConnectionTable {
+public:
+    HRESULT SetData_ExclusiveLock(unsigned int handle, IZelvarConnection* object, ConnectionData data);
+    HRESULT Get_SharedLock(unsigned int handle, ComPtr<IZelvarConnection>& object);
+    ComPtr<IZelvarConnection> Get_SharedLock_Throws(unsigned int handle);
+    HRESULT GetDataAndObject_SharedLock(unsigned int handle, ComPtr<IZelvarConnection>& object, ConnectionData& data);
+    // A copy of the entry; false when the handle is not in the table.
+    bool GetData_SharedLock(unsigned int handle, ConnectionData& data);
+    HRESULT Delete_ExclusiveLock(unsigned int handle);
+    HRESULT Delete_NoLock(unsigned int handle);
+    HRESULT DeleteComPtr_NoLock(DWORD cookie);
+    // Walks the entries in ascending handle order with g_DataLock already
+    // held; the visitor returns false to stop the walk.
+    void ForEach_NoLock(const std::function<bool(unsigned int handle, const ConnectionData& data)>& visitor) const;
+    void DeleteAll_NoLock();
+
+private:
+    std::map<unsigned int, ConnectionData> m_map;
+};
+
+typedef ComObjectTable<IZelvarAuthContext> RequestContextTable;
+typedef ComObjectTable<IZelvarVpnAuthContext> VpnAuthContextTable;
+typedef ComObjectTable<IZelvarHttpRequest> HttpRequestTable;
+
+extern template class ComObjectTable<IZelvarAuthContext>;
+extern template class ComObjectTable<IZelvarVpnAuthContext>;
+extern template class ComObjectTable<IZelvarHttpRequest>;
+
+}  // namespace BrennicZelvarSDK

@@ -1,0 +1,34 @@
+// Turns the SDK's tracing on for the current user in the test prefix and reads
+// back the trace files that this process wrote.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zvtest {
+
+class TraceCapture {
+public:
+    // Sets HKCU\SOFTWARE\Brennic\Zelvar "SDKTracingEnabled" = "true" (and
+    // removes a machine value that would override it), creates the Tracing
+    // folder, and removes this process's old trace files.
+    TraceCapture();
+    // Removes the user value again.
+    ~TraceCapture();
+
+    // Folder the SDK writes into: <local app data>\Brennic\Zelvar\Tracing.
+    static std::wstring TracingFolder();
+    // Paths of the trace files whose name carries this process's id.
+    std::vector<std::wstring> Files() const;
+    // Raw bytes of all of them, oldest first.
+    std::string Contents() const;
+    // The message part of every trace line ("<time> <level> : <message>"),
+    // level included as "<level>|<message>", across all files.
+    std::vector<std::string> Messages() const;
+    // True when some line's message equals text exactly (level ignored).
+    bool Contains(const std::string& text) const;
+    // Index of the first message equal to text at or after `from`, or -1.
+    int IndexOf(const std::string& text, int from = 0) const;
+};
+
+}  // namespace zvtest
