@@ -48,9 +48,14 @@ private:
 
 class ThreadPool : public WorkQueue::WorkQueueListener {
 public:
+    // Throws std::runtime_error "CreateSemaphore failed!", "CreateEvent failed!",
+    // "_beginthreadex failed!" or std::invalid_argument "NULL thread worker!".
     ThreadPool(unsigned int threadCount, unsigned int queueCapacity);
     // Stops the threads after they have run what is queued (each thread is
-    // waited for at most 5000 ms). Never returns with an exception.
+    // waited for at most 5000 ms). Never returns with an exception. A thread
+    // still busy after its wait keeps the queue, the semaphore and the stop
+    // event alive through its own reference to them and leaves once its item
+    // returns; items still queued then are released without being run.
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
@@ -61,14 +66,19 @@ public:
 private:
     class ThreadPoolWorker;
     class Thread;
-    struct Impl;
-    Impl* m_impl;
+    // The queue, the work semaphore and the stop event: shared by the pool
+    // and every one of its threads, so that none of them outlives another's
+    // resources.
+    struct SharedState;
+
+    boost::shared_ptr<SharedState> m_state;
+    std::list<boost::shared_ptr<Thread>> m_threads;
 };
 
 // Registry of named pools, guarded by g_PoolRegistryLock. Every pool made here
 // has one thread and a capacity of kPoolQueueCapacity items.
-void CreateThreadPool(const std::wstring& name);  // std::logic_error "Thread pool already exists!"
+void CreateThreadPool(const std::wstring& name);       // std::logic_error "Thread pool already exists!"
 ThreadPool* FindThreadPool(const std::wstring& name);  // std::logic_error "Thread pool not found!"
-void DestroyThreadPool(const std::wstring& name);  // std::logic_error "Thread pool not found!"
+void DestroyThreadPool(const std::wstring& name);      // std::logic_error "Thread pool not found!"
 
 }  // namespace BrennicZelvarSDK
