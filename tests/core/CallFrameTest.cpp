@@ -54,8 +54,9 @@ TEST_F(CallFrameTest, TheBodyRunsInTheMultithreadedApartmentOnlyWhenAsked) {
         return ZV_SUCCESS;
     });
     EXPECT_EQ(APTTYPE_MTA, type);
-    // Left again afterwards.
-    EXPECT_EQ(CO_E_NOTINITIALIZED, CoGetApartmentType(&type, &qualifier));
+    // Left again afterwards: the thread is free to join another apartment.
+    EXPECT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    CoUninitialize();
 
     // A thread already in a single-threaded apartment is used as it is.
     std::thread sta([] {
