@@ -166,3 +166,42 @@ INSTANTIATE_TEST_SUITE_P(BothHosts, StandinEventsTest,
 
 }  // namespace
 }  // namespace zvtest
+
+namespace zvtest {
+namespace {
+
+// Why the stand-in installs its own proxy/stub: with the standard dispatch
+// marshaller registered for the event DIID, Wine 8 asks the sink for
+// IID_IDispatch while attaching it and refuses a DIID-only sink (Windows
+// passes it). Runs in a process of its own under CTest; the registration is
+// restored at the end.
+TEST(StandinEventsWineGap, WithoutTheProxyStubWineRefusesADiidOnlySink) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    ASSERT_EQ(S_OK, RegisterStandin(StandinHost::LocalServer));
+    ASSERT_EQ(ERROR_SUCCESS,
+              SetRegString(HKEY_LOCAL_MACHINE,
+                           L"Software\\Classes\\Interface\\{FFD342B6-22D8-4996-BAEC-1CD5FB74D7B1}\\ProxyStubClsid32",
+                           L"", L"{00020420-0000-0000-C000-000000000046}"));
+    HRESULT advised = E_PENDING;
+    int dispatchRequests = 0;
+    {
+        ComPtr<IZelvarConnection> connection;
+        ASSERT_EQ(S_OK, CreateZelvarConnection(connection.Receive()));
+        ComPtr<IConnectionPointContainer> container;
+        ASSERT_EQ(S_OK, connection->QueryInterface(IID_IConnectionPointContainer, container.ReceiveVoid()));
+        ComPtr<IConnectionPoint> point;
+        ASSERT_EQ(S_OK, container->FindConnectionPoint(DIID__IZelvarEvents, point.Receive()));
+        auto* sink = new DiidOnlySink();
+        DWORD cookie = 0;
+        advised = point->Advise(sink, &cookie);
+        dispatchRequests = sink->dispatchRequests.load();
+        sink->Release();
+    }
+    ASSERT_EQ(S_OK, RegisterStandin(StandinHost::LocalServer));
+    CoUninitialize();
+    EXPECT_TRUE(FAILED(advised)) << std::hex << advised;
+    EXPECT_GT(dispatchRequests, 0);
+}
+
+}  // namespace
+}  // namespace zvtest
