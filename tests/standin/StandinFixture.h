@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/StandinService.h"
+#include "common/TestSupport.h"
 #include "support/Scoped.h"
 
 namespace zvtest {
@@ -60,6 +61,11 @@ protected:
 private:
     bool m_comReady = false;
 };
+
+// Names the host in test output instead of its bytes.
+inline void PrintTo(StandinHost host, std::ostream* out) {
+    *out << HostName(host);
+}
 
 inline std::string HostParamName(const ::testing::TestParamInfo<StandinHost>& info) {
     return info.param == StandinHost::LocalServer ? "LocalServer" : "InprocServer";
