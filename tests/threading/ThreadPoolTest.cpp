@@ -213,3 +213,13 @@ TEST(PoolRegistry, CreatingTheCreatorPoolTwiceFailsTheSecondTime) {
     EXPECT_THROW(CreateThreadPool(kComObjectCreatorPoolName), std::logic_error);
     DestroyThreadPool(kComObjectCreatorPoolName);
 }
+
+TEST(ThreadPool, ASemaphoreThePlatformRefusesFailsConstruction) {
+    // A semaphore needs a maximum count of at least one.
+    try {
+        ThreadPool pool(1, 0);
+        FAIL() << "a pool without queue room was built";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("CreateSemaphore failed!", e.what());
+    }
+}
