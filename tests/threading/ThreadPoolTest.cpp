@@ -128,22 +128,31 @@ TEST(ThreadPool, DestructionRunsTheItemsStillQueued) {
 }
 
 TEST(ThreadPool, ASlowItemHoldsDestructionOnlyForTheWaitAndItsThreadEndsCleanlyLater) {
-    ScopedHandle started = ManualEvent();
-    ScopedHandle release = ManualEvent();
-    volatile LONG slowFinished = 0;
-    volatile LONG queuedBehindRan = 0;
-    DWORD poolThreadId = 0;
+    // The items outlive this test's frame when it fails early, so what they
+    // touch lives on the heap, shared with them.
+    struct SlowState {
+        ScopedHandle started = ManualEvent();
+        ScopedHandle release = ManualEvent();
+        volatile LONG slowFinished = 0;
+        volatile LONG queuedBehindRan = 0;
+        DWORD poolThreadId = 0;
+    };
+    auto state = std::make_shared<SlowState>();
+    struct ReleaseOnExit {
+        HANDLE event;
+        ~ReleaseOnExit() { SetEvent(event); }
+    } releaseOnExit{state->release.Get()};
 
     auto* pool = new ThreadPool(1, 100);
-    pool->QueueWork(Item([&] {
-        poolThreadId = GetCurrentThreadId();
-        SetEvent(started.Get());
-        WaitForSingleObject(release.Get(), 60000);
-        InterlockedExchange(&slowFinished, 1);
+    pool->QueueWork(Item([state] {
+        state->poolThreadId = GetCurrentThreadId();
+        SetEvent(state->started.Get());
+        WaitForSingleObject(state->release.Get(), 60000);
+        InterlockedExchange(&state->slowFinished, 1);
     }));
-    pool->QueueWork(Item([&] { InterlockedExchange(&queuedBehindRan, 1); }));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(started.Get(), kTestWaitMs));
-    ScopedHandle poolThread(OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, poolThreadId));
+    pool->QueueWork(Item([state] { InterlockedExchange(&state->queuedBehindRan, 1); }));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(state->started.Get(), kTestWaitMs));
+    ScopedHandle poolThread(OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, state->poolThreadId));
     ASSERT_TRUE(poolThread);
 
     const ULONGLONG before = GetTickCount64();
@@ -152,18 +161,18 @@ TEST(ThreadPool, ASlowItemHoldsDestructionOnlyForTheWaitAndItsThreadEndsCleanlyL
 
     // The destructor gave the thread its full wait, then went on without it.
     EXPECT_GE(elapsed, 4900u);
-    EXPECT_EQ(0, slowFinished);
+    EXPECT_EQ(0, state->slowFinished);
 
     // The late thread still owns the queue and handles it uses: it finishes
     // its item, leaves through the stop event and ends with exit code 0.
     // The item queued behind it was released with the pool, never run.
-    SetEvent(release.Get());
+    SetEvent(state->release.Get());
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(poolThread.Get(), kTestWaitMs));
     DWORD exitCode = 1;
     ASSERT_TRUE(GetExitCodeThread(poolThread.Get(), &exitCode));
     EXPECT_EQ(0u, exitCode);
-    EXPECT_EQ(1, slowFinished);
-    EXPECT_EQ(0, queuedBehindRan);
+    EXPECT_EQ(1, state->slowFinished);
+    EXPECT_EQ(0, state->queuedBehindRan);
 }
 
 TEST(PoolRegistry, CreatesFindsAndDestroysByExactName) {
