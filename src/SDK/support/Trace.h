@@ -14,6 +14,10 @@ extern volatile bool g_TracingEnabled;
 void TraceInfo(const wchar_t* format, ...);
 void TraceError(const wchar_t* format, ...);
 void TraceWarning(const wchar_t* format, ...);
+// Writes only when tracing is on and condition is false. Raised by the
+// formatter while this thread already holds g_TraceLock inside the writer, it
+// writes its line at once instead of asking again for the lock, which is not
+// re-entrant.
 void TraceAssert(bool condition, const wchar_t* format, ...);
 
 class CTracer {

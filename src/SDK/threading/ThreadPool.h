@@ -46,7 +46,7 @@ private:
     std::list<WorkQueueListener*> m_listeners;
 };
 
-class ThreadPool : public WorkQueue::WorkQueueListener {
+class ThreadPool final : public WorkQueue::WorkQueueListener {
 public:
     // Throws std::runtime_error "CreateSemaphore failed!", "CreateEvent failed!",
     // "_beginthreadex failed!" or std::invalid_argument "NULL thread worker!".

@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <malloc.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "common/TracerSession.h"
+#include "core/ErrorHandling.h"
+#include "support/Convert.h"
+#include "support/Scoped.h"
+
+using namespace BrennicZelvarSDK;
+
+namespace {
+
+// A converted block owned by the test.
+struct Block {
+    explicit Block(void* p) : p(p) {}
+    ~Block() { std::free(p); }
+    size_t Size() const { return _msize(p); }
+    void* p;
+};
+
+// A one-dimensional BSTR array with the given lower bound.
+SAFEARRAY* MakeBstrArray(const std::vector<const wchar_t*>& items, LONG lowerBound = 0) {
+    SAFEARRAYBOUND bound = {static_cast<ULONG>(items.size()), lowerBound};
+    SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
+    for (size_t i = 0; i < items.size(); ++i) {
+        LONG index = lowerBound + static_cast<LONG>(i);
+        BSTR b = items[i] ? SysAllocString(items[i]) : nullptr;
+        SafeArrayPutElement(array, &index, b);  // copies
+        SysFreeString(b);
+    }
+    return array;
+}
+
+// What the call frame makes of the exception a converter raised.
+template <class F>
+ZVResult FrameResult(F f) {
+    try {
+        f();
+        return ZV_SUCCESS;
+    } catch (...) {
+        return HandleApiException("BrennicZelvarSDK::Test::Convert");
+    }
+}
+
+std::vector<std::wstring> ArrayStrings(SAFEARRAY* array) {
+    std::vector<std::wstring> out;
+    LONG lower = 0, upper = -1;
+    SafeArrayGetLBound(array, 1, &lower);
+    SafeArrayGetUBound(array, 1, &upper);
+    for (LONG i = lower; i <= upper; ++i) {
+        BSTR b = nullptr;
+        SafeArrayGetElement(array, &i, &b);
+        out.emplace_back(b, SysStringLen(b));
+        SysFreeString(b);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(BSTRToZVChar, NullAndEmptyGiveAnEmptyStringBlock) {
+    Block fromNull(BSTRToZVChar(nullptr));
+    ASSERT_NE(nullptr, fromNull.p);
+    EXPECT_EQ(2u, fromNull.Size());
+    EXPECT_EQ(L'\0', static_cast<ZVChar*>(fromNull.p)[0]);
+
+    ScopedBstr empty(SysAllocString(L""));
+    Block fromEmpty(BSTRToZVChar(empty.Get()));
+    EXPECT_EQ(2u, fromEmpty.Size());
+    EXPECT_EQ(L'\0', static_cast<ZVChar*>(fromEmpty.p)[0]);
+}
+
+TEST(BSTRToZVChar, CopiesTheTextUpToAnEmbeddedNul) {
+    ScopedBstr text(SysAllocString(L"Zürich"));
+    Block plain(BSTRToZVChar(text.Get()));
+    EXPECT_EQ(14u, plain.Size());
+    EXPECT_STREQ(L"Zürich", static_cast<ZVChar*>(plain.p));
+
+    ScopedBstr embedded(SysAllocStringLen(L"ab\0cd", 5));
+    Block cut(BSTRToZVChar(embedded.Get()));
+    EXPECT_EQ(12u, cut.Size());  // sized by the BSTR's length
+    EXPECT_STREQ(L"ab", static_cast<ZVChar*>(cut.p));
+}
+
+TEST(BSTRSafeArrayToZVChar, TwoStringsMakeOne34ByteBlockInTheDefinedLayout) {
+    ScopedSafeArray array(MakeBstrArray({L"a", L"bc"}));
+    Block block(BSTRSafeArrayToZVChar(array.Get()));
+    ASSERT_EQ(34u, block.Size());
+    auto** table = static_cast<ZVChar**>(block.p);
+    auto* base = static_cast<unsigned char*>(block.p);
+    EXPECT_EQ(reinterpret_cast<ZVChar*>(base + 24), table[0]);
+    EXPECT_EQ(reinterpret_cast<ZVChar*>(base + 28), table[1]);
+    EXPECT_EQ(nullptr, table[2]);
+    const unsigned char strings[] = {'a', 0, 0, 0, 'b', 0, 'c', 0, 0, 0};
+    EXPECT_EQ(0, std::memcmp(base + 24, strings, sizeof strings));
+}
+
+TEST(BSTRSafeArrayToZVChar, AnEmptyArrayGivesOneNullPointerAndNullElementsGiveEmptyStrings) {
+    ScopedSafeArray empty(MakeBstrArray({}));
+    Block none(BSTRSafeArrayToZVChar(empty.Get()));
+    EXPECT_EQ(8u, none.Size());
+    EXPECT_EQ(nullptr, static_cast<ZVChar**>(none.p)[0]);
+
+    ScopedSafeArray withNull(MakeBstrArray({L"x", nullptr, L"yz"}));
+    Block block(BSTRSafeArrayToZVChar(withNull.Get()));
+    EXPECT_EQ(8u * 4 + 4 + 2 + 6, block.Size());
+    auto** table = static_cast<ZVChar**>(block.p);
+    EXPECT_STREQ(L"x", table[0]);
+    EXPECT_STREQ(L"", table[1]);
+    EXPECT_STREQ(L"yz", table[2]);
+    EXPECT_EQ(table[1] + 1, table[2]);
+    EXPECT_EQ(nullptr, table[3]);
+}
+
+TEST(BSTRSafeArrayToZVChar, RefusesWrongElementTypesBoundsAndNullAsUnclassifiedFailures) {
+    SAFEARRAYBOUND bound = {2, 0};
+    ScopedSafeArray numbers(SafeArrayCreate(VT_I4, 1, &bound));
+    ScopedSafeArray dispatch(SafeArrayCreate(VT_DISPATCH, 1, &bound));
+    ScopedSafeArray shifted(MakeBstrArray({L"a", L"b"}, 1));
+    ScopedSafeArray negative(MakeBstrArray({L"a"}, -1));
+
+    for (SAFEARRAY* refused :
+         {numbers.Get(), dispatch.Get(), shifted.Get(), negative.Get(), static_cast<SAFEARRAY*>(nullptr)}) {
+        try {
+            Block leaked(BSTRSafeArrayToZVChar(refused));
+            ADD_FAILURE() << "array accepted";
+        } catch (const Convert::SafeArrayFailure& failure) {
+            EXPECT_EQ(E_INVALIDARG, failure.hr);
+        }
+    }
+    // The call frame counts it among the unclassified exceptions.
+    EXPECT_EQ(ZV_ERROR_FAILED, FrameResult([&] { BSTRSafeArrayToZVChar(numbers.Get()); }));
+
+    // An empty array is fine whatever its lower bound: no element is read.
+    ScopedSafeArray emptyShifted(MakeBstrArray({}, 5));
+    Block none(BSTRSafeArrayToZVChar(emptyShifted.Get()));
+    EXPECT_EQ(8u, none.Size());
+}
+
+TEST(ZVCharTableToBSTRSafeArray, NullOrEmptyTablesGiveAnEmptyZeroBasedArray) {
+    const ZVChar* const emptyTable[] = {nullptr};
+    for (const ZVChar* const* table : {static_cast<const ZVChar* const*>(nullptr), emptyTable}) {
+        ScopedSafeArray array(ZVCharTableToBSTRSafeArray(table));
+        ASSERT_NE(nullptr, array.Get());
+        EXPECT_EQ(1u, SafeArrayGetDim(array.Get()));
+        VARTYPE type = VT_EMPTY;
+        SafeArrayGetVartype(array.Get(), &type);
+        EXPECT_EQ(VT_BSTR, type);
+        LONG lower = -7, upper = -7;
+        SafeArrayGetLBound(array.Get(), 1, &lower);
+        SafeArrayGetUBound(array.Get(), 1, &upper);
+        EXPECT_EQ(0, lower);
+        EXPECT_EQ(-1, upper);
+    }
+}
+
+TEST(ZVCharTableToBSTRSafeArray, CopiesTheStringsInTableOrderFromIndexZero) {
+    const ZVChar* const table[] = {L"first", L"", L"third \u20AC", nullptr, L"after the end"};
+    SAFEARRAY* raw = ZVCharTableToBSTRSafeArray(table);
+    ASSERT_NE(nullptr, raw);
+    LONG lower = -7, upper = -7;
+    SafeArrayGetLBound(raw, 1, &lower);
+    SafeArrayGetUBound(raw, 1, &upper);
+    EXPECT_EQ(0, lower);
+    EXPECT_EQ(2, upper);
+    EXPECT_EQ((std::vector<std::wstring>{L"first", L"", L"third \u20AC"}), ArrayStrings(raw));
+
+    // It round-trips through the other converter.
+    Block back(BSTRSafeArrayToZVChar(raw));
+    auto** strings = static_cast<ZVChar**>(back.p);
+    EXPECT_STREQ(L"first", strings[0]);
+    EXPECT_STREQ(L"", strings[1]);
+    EXPECT_STREQ(L"third \u20AC", strings[2]);
+    EXPECT_EQ(nullptr, strings[3]);
+
+    // The caller owns it unlocked: it can be destroyed directly.
+    EXPECT_EQ(S_OK, SafeArrayDestroy(raw));
+}
+
+TEST(SafeArrayDataAccess, HoldsTheDataForTheScopeAndRaisesWhenItCannot) {
+    SAFEARRAYBOUND bound = {4, 0};
+    ScopedSafeArray bytes(SafeArrayCreate(VT_UI1, 1, &bound));
+    {
+        SafeArrayDataAccess access(bytes.Get());
+        ASSERT_NE(nullptr, access.Data());
+        EXPECT_EQ(1u, bytes.Get()->cLocks);
+        access.DataAs<unsigned char>()[3] = 0x5A;
+    }
+    EXPECT_EQ(0u, bytes.Get()->cLocks);
+    LONG index = 3;
+    unsigned char value = 0;
+    SafeArrayGetElement(bytes.Get(), &index, &value);
+    EXPECT_EQ(0x5A, value);
+
+    zvtest::TracerSession trace;
+    ASSERT_TRUE(trace.IsOpen());
+    try {
+        SafeArrayDataAccess access(nullptr);
+        ADD_FAILURE() << "a null array was accessed";
+    } catch (const _com_error& e) {
+        EXPECT_EQ(E_INVALIDARG, e.Error());
+    }
+    EXPECT_NE(std::string::npos, trace.Lines().find(" Err   : ::SafeArrayAccessData failed: 2147942487\r\n"))
+        << trace.Lines();
+}
+
+TEST(GuidToString, FormatsTheServiceClassInRegistryForm) {
+    EXPECT_EQ(L"{0579B1B3-3F62-4E7B-9169-C7E112E2F151}", GuidToString());
+}
+
+TEST(WideToUtf8, ConvertsWithoutTerminatorAndClearsTheDestination) {
+    std::vector<char> bytes = {'o', 'l', 'd'};
+    WideToUtf8(L"", bytes);
+    EXPECT_TRUE(bytes.empty());
+
+    WideToUtf8(L"A\u00FC\u20AC\U0001F600", bytes);
+    EXPECT_EQ(std::string("A\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80"), std::string(bytes.begin(), bytes.end()));
+    EXPECT_EQ(std::string("A\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80"), WideToUtf8String(L"A\u00FC\u20AC\U0001F600"));
+    EXPECT_EQ(std::string("a\0b", 3), WideToUtf8String(std::wstring(L"a\0b", 3)));
+}
+
+TEST(BadAllocMessage, CarriesItsMessageAndIsReportedAsAStandardException) {
+    const Convert::bad_alloc_message error("BSTRToZVChar: malloc failed");
+    EXPECT_STREQ("BSTRToZVChar: malloc failed", error.what());
+    const Convert::bad_alloc_message copy(error);
+    EXPECT_EQ(error.what(), copy.what());  // the same static text, by pointer
+    EXPECT_STREQ("Unknown problem", Convert::bad_alloc_message(nullptr).what());
+
+    zvtest::TracerSession trace;
+    ASSERT_TRUE(trace.IsOpen());
+    bool caughtAsBadAlloc = false;
+    try {
+        throw Convert::bad_alloc_message("BSTRSafeArrayToZVChar: malloc failed");
+    } catch (const std::bad_alloc&) {
+        caughtAsBadAlloc = true;
+    }
+    EXPECT_TRUE(caughtAsBadAlloc);
+    EXPECT_EQ(ZV_ERROR_FAILED,
+              FrameResult([] { throw Convert::bad_alloc_message("BSTRSafeArrayToZVChar: malloc failed"); }));
+    EXPECT_NE(std::string::npos,
+              trace.Lines().find(": caught unexpected std::exception; what=BSTRSafeArrayToZVChar: malloc failed\r\n"))
+        << trace.Lines();
+}
