@@ -2,8 +2,7 @@
 
 namespace BrennicUtility {
 
-LSTATUS BncRegistryUtilApiWrapper::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access,
-                                                 PHKEY result) {
+LSTATUS BncRegistryUtilApiWrapper::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
     return ::RegOpenKeyExW(key, subKey, options, access, result);
 }
 
@@ -12,8 +11,8 @@ LSTATUS BncRegistryUtilApiWrapper::RegQueryValueExW(HKEY key, LPCWSTR valueName,
     return ::RegQueryValueExW(key, valueName, reserved, type, data, dataSize);
 }
 
-LSTATUS BncRegistryUtilApiWrapper::RegGetValueW(HKEY key, LPCWSTR subKey, LPCWSTR valueName, DWORD flags,
-                                                LPDWORD type, PVOID data, LPDWORD dataSize) {
+LSTATUS BncRegistryUtilApiWrapper::RegGetValueW(HKEY key, LPCWSTR subKey, LPCWSTR valueName, DWORD flags, LPDWORD type,
+                                                PVOID data, LPDWORD dataSize) {
     return ::RegGetValueW(key, subKey, valueName, flags, type, data, dataSize);
 }
 
@@ -33,9 +32,8 @@ LSTATUS BncRegistryUtilApiWrapper::RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWO
     return ::RegCreateKeyExW(key, subKey, reserved, keyClass, options, access, security, result, disposition);
 }
 
-LSTATUS BncRegistryUtilApiWrapper::RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classLength,
-                                                    LPDWORD subKeyCount, LPDWORD maxSubKeyLength,
-                                                    LPDWORD maxClassLength, LPDWORD valueCount,
+LSTATUS BncRegistryUtilApiWrapper::RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classLength, LPDWORD subKeyCount,
+                                                    LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD valueCount,
                                                     LPDWORD maxValueNameLength, LPDWORD maxValueLength,
                                                     LPDWORD securityDescriptorSize) {
     return ::RegQueryInfoKeyW(key, keyClass, classLength, nullptr, subKeyCount, maxSubKeyLength, maxClassLength,

@@ -17,7 +17,9 @@ RegUtil::RegUtil() : m_registry(new BncRegistryUtilApiWrapper()) {}
 
 RegUtil::RegUtil(IBncRegistryUtilApiWrapper* registry) : m_registry(registry) {}
 
-RegUtil::~RegUtil() { delete m_registry; }
+RegUtil::~RegUtil() {
+    delete m_registry;
+}
 
 LONG RegUtil::ReadString(HKEY hive, const wchar_t* keyPath, const wchar_t* valueName, std::wstring& value,
                          const std::wstring& defaultValue, REGSAM access, DWORD* valueType) {
@@ -30,8 +32,8 @@ LONG RegUtil::ReadString(HKEY hive, const wchar_t* keyPath, const wchar_t* value
     // even when the value fills the buffer without a NUL of its own.
     std::vector<wchar_t> buffer(kValueBufferBytes / sizeof(wchar_t) + 1, L'\0');
     DWORD size = kValueBufferBytes;
-    rc = m_registry->RegQueryValueExW(key, valueName, nullptr, valueType, reinterpret_cast<BYTE*>(buffer.data()),
-                                      &size);
+    rc =
+        m_registry->RegQueryValueExW(key, valueName, nullptr, valueType, reinterpret_cast<BYTE*>(buffer.data()), &size);
     if (rc == ERROR_SUCCESS && size > 0) value.assign(buffer.data());
     m_registry->RegCloseKey(key);
     return rc;
@@ -43,8 +45,8 @@ LONG RegUtil::CreateKeyAndSetValue(HKEY hive, const wchar_t* keyPath, const wcha
     if (disposition) *disposition = 0xFFFFFFFF;
     HKEY key = nullptr;
     DWORD created = 0;
-    LONG rc = m_registry->RegCreateKeyExW(hive, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                          kAllAccess | extraAccess, nullptr, &key, &created);
+    LONG rc = m_registry->RegCreateKeyExW(hive, keyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, kAllAccess | extraAccess,
+                                          nullptr, &key, &created);
     if (rc != ERROR_SUCCESS) return rc;
     rc = m_registry->RegSetValueExW(key, valueName, 0, type, data, dataSize);
     if (rc == ERROR_SUCCESS && disposition) *disposition = created;

@@ -53,11 +53,9 @@ public:
 
     LONG ReadString(HKEY hive, const wchar_t* keyPath, const wchar_t* valueName, std::wstring& value,
                     const std::wstring& defaultValue, REGSAM access, DWORD* valueType) override;
-    LONG CreateKeyAndSetValue(HKEY hive, const wchar_t* keyPath, const wchar_t* valueName, const BYTE* data,
-                              DWORD type, DWORD dataSize, DWORD* disposition, DWORD reserved,
-                              REGSAM extraAccess) override;
-    LONG GetStringValue(std::wstring& value, const wchar_t* keyPath, const wchar_t* valueName,
-                        bool machine) override;
+    LONG CreateKeyAndSetValue(HKEY hive, const wchar_t* keyPath, const wchar_t* valueName, const BYTE* data, DWORD type,
+                              DWORD dataSize, DWORD* disposition, DWORD reserved, REGSAM extraAccess) override;
+    LONG GetStringValue(std::wstring& value, const wchar_t* keyPath, const wchar_t* valueName, bool machine) override;
 
     // The access mask for reading the installation's values: the 32-bit view
     // under WOW64 or when the machine's "OrvikPackageType" is anything but

@@ -133,8 +133,7 @@ DWORD RunRepairCommand(const std::wstring& command) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
         DWORD error = GetLastError();
         fwprintf(stderr, L"UpdaterService: cannot start repair command (%lu)\n", error);
         return error;
@@ -161,14 +160,14 @@ void ServeClient(const Options& options, HANDLE pipe) {
     if (IsRepairRequest(message)) {
         DWORD exitCode = RunRepairCommand(options.repairCommand);
         switch (options.replyMode) {
-        case ReplyMode::RepairResult:
-            WriteReply(pipe, "{\"MessageType\":16,\"ExitCode\":" + std::to_string(exitCode) + "}\n");
-            break;
-        case ReplyMode::FixedBytes:
-            WriteReply(pipe, options.replyBytes);
-            break;
-        case ReplyMode::None:
-            return;
+            case ReplyMode::RepairResult:
+                WriteReply(pipe, "{\"MessageType\":16,\"ExitCode\":" + std::to_string(exitCode) + "}\n");
+                break;
+            case ReplyMode::FixedBytes:
+                WriteReply(pipe, options.replyBytes);
+                break;
+            case ReplyMode::None:
+                return;
         }
     } else if (options.replyMode == ReplyMode::None) {
         return;
@@ -215,8 +214,7 @@ int wmain(int argc, wchar_t** argv) {
     if (options.busyMs > 0) {
         // The only instance is taken by a client of our own, so that the
         // SDK's first open finds the pipe busy.
-        HANDLE occupier =
-            CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE occupier = CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (occupier == INVALID_HANDLE_VALUE) {
             fwprintf(stderr, L"UpdaterService: cannot occupy the pipe (%lu)\n", GetLastError());
             return 2;

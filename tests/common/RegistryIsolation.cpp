@@ -28,8 +28,8 @@ ScopedRegistryKeyIsolation::ScopedRegistryKeyIsolation(HKEY root, std::wstring k
     HKEY existing = nullptr;
     if (RegOpenKeyExW(m_root, m_key.c_str(), 0, KEY_READ | m_view, &existing) != ERROR_SUCCESS) return;
     static std::atomic<unsigned> counter{0};
-    m_backup = std::wstring(kBackupRoot) + L"\\" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-               std::to_wstring(++counter);
+    m_backup =
+        std::wstring(kBackupRoot) + L"\\" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
     HKEY backup = nullptr;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, m_backup.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &backup,
                         nullptr) == ERROR_SUCCESS) {
@@ -45,8 +45,8 @@ ScopedRegistryKeyIsolation::~ScopedRegistryKeyIsolation() {
     if (m_backup.empty()) return;
     HKEY restored = nullptr;
     HKEY backup = nullptr;
-    if (RegCreateKeyExW(m_root, m_key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | m_view, nullptr, &restored,
-                        nullptr) == ERROR_SUCCESS &&
+    if (RegCreateKeyExW(m_root, m_key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | m_view, nullptr, &restored, nullptr) ==
+            ERROR_SUCCESS &&
         RegOpenKeyExW(HKEY_CURRENT_USER, m_backup.c_str(), 0, KEY_READ, &backup) == ERROR_SUCCESS)
         RegCopyTreeW(backup, nullptr, restored);
     if (backup) RegCloseKey(backup);
@@ -63,8 +63,8 @@ bool ReadRegValue(HKEY root, const std::wstring& key, const wchar_t* name, RegVa
     if (rc == ERROR_SUCCESS) {
         value.type = type;
         value.bytes.assign(size, '\0');
-        rc = RegQueryValueExW(h, name, nullptr, &type, size ? reinterpret_cast<BYTE*>(&value.bytes[0]) : nullptr,
-                              &size);
+        rc =
+            RegQueryValueExW(h, name, nullptr, &type, size ? reinterpret_cast<BYTE*>(&value.bytes[0]) : nullptr, &size);
         value.bytes.resize(size);
     }
     RegCloseKey(h);

@@ -47,8 +47,8 @@ bool ReadSwitch(HKEY root, std::wstring& value) {
 }  // namespace
 
 std::string Utf8(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(size, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
     return out;
@@ -82,7 +82,9 @@ TraceFileCapture::~TraceFileCapture() {
     if (!m_file.empty()) DeleteFileW(m_file.c_str());
 }
 
-std::string TraceFileCapture::Text() const { return m_file.empty() ? std::string() : ReadFileBytes(m_file); }
+std::string TraceFileCapture::Text() const {
+    return m_file.empty() ? std::string() : ReadFileBytes(m_file);
+}
 
 size_t TraceFileCapture::LinePosition(const char* level, const std::string& message) const {
     // The file is written in text mode: every line ends in CR LF.

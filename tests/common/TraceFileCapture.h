@@ -47,13 +47,13 @@ std::string Utf8(const std::wstring& text);
 
 }  // namespace zvtest
 
-#define EXPECT_TRACE(capture, level, message)                                                   \
-    do {                                                                                        \
-        if (zvtest::kTraceWriterAvailable) {                                                    \
-            EXPECT_TRUE((capture).HasLine((level), (message))) << "missing trace: " << (message) \
-                                                               << "\n--- trace ---\n"           \
-                                                               << (capture).Text();             \
-        }                                                                                       \
+#define EXPECT_TRACE(capture, level, message)                            \
+    do {                                                                 \
+        if (zvtest::kTraceWriterAvailable) {                             \
+            EXPECT_TRUE((capture).HasLine((level), (message)))           \
+                << "missing trace: " << (message) << "\n--- trace ---\n" \
+                << (capture).Text();                                     \
+        }                                                                \
     } while (0)
 
 #define EXPECT_NO_TRACE(capture, level, message)                                                      \

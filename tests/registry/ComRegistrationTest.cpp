@@ -36,15 +36,24 @@ struct Fixture {
     USHORT minor;
 };
 const Fixture kFixtures[3] = {
-    {L"ZvFixtureInterfaces.dll", L"MorvelInterfaces.dll",
+    {L"ZvFixtureInterfaces.dll",
+     L"MorvelInterfaces.dll",
      {0xDA2B5F37, 0x18B9, 0x4BEF, {0x9C, 0x74, 0xCF, 0x58, 0x92, 0x77, 0xF0, 0xAF}},
-     L"{DA2B5F37-18B9-4BEF-9C74-CF589277F0AF}", 3, 1},
-    {L"ZvFixtureServer.exe", L"ZelvarSvr.exe",
+     L"{DA2B5F37-18B9-4BEF-9C74-CF589277F0AF}",
+     3,
+     1},
+    {L"ZvFixtureServer.exe",
+     L"ZelvarSvr.exe",
      {0xC12DCC3A, 0xF001, 0x44FB, {0xBE, 0xE4, 0xE4, 0xD9, 0x34, 0x94, 0x1D, 0x86}},
-     L"{C12DCC3A-F001-44FB-BEE4-E4D934941D86}", 12, 0},
-    {L"ZvFixtureModule.exe", L"MorvelModule.exe",
+     L"{C12DCC3A-F001-44FB-BEE4-E4D934941D86}",
+     12,
+     0},
+    {L"ZvFixtureModule.exe",
+     L"MorvelModule.exe",
      {0xB607AE93, 0xB8E8, 0x4832, {0xA3, 0xA8, 0x2E, 0x03, 0x72, 0x0B, 0x98, 0x1C}},
-     L"{B607AE93-B8E8-4832-A3A8-2E03720B981C}", 7, 2},
+     L"{B607AE93-B8E8-4832-A3A8-2E03720B981C}",
+     7,
+     2},
 };
 enum FixtureIndex { kInterfaces = 0, kServer = 1, kModule = 2 };
 
@@ -177,11 +186,13 @@ TEST_F(ComRegistrationTest, PerUserRepairRegistersBothClassesAndAllThreeTypeLibr
     EXPECT_TRACE(trace, kTraceInfo,
                  Utf8(L"RegisterCLSIDForComBinary called. CLSID={0579B1B3-3F62-4E7B-9169-C7E112E2F151}, "
                       L"TypeLib={A2E3CD1C-C98A-4F62-9F6B-CA40E8E5CA34}, Version=C.0, ClassName=Zelvar Class, "
-                      L"ServerPath=" + QuotedServer(L"ZelvarSvr.exe") + L", isAdmin=0"));
+                      L"ServerPath=" +
+                      QuotedServer(L"ZelvarSvr.exe") + L", isAdmin=0"));
     EXPECT_TRACE(trace, kTraceInfo,
                  Utf8(L"RegisterCLSIDForComBinary called. CLSID={98DB51B7-BDC6-484B-9844-18DA73D506B6}, "
                       L"TypeLib={2D646468-6FEC-408C-B7CF-FB258D2AA0EB}, Version=C.0, ClassName=Vossary Class, "
-                      L"ServerPath=" + QuotedServer(L"MorvelModule.exe") + L", isAdmin=0"));
+                      L"ServerPath=" +
+                      QuotedServer(L"MorvelModule.exe") + L", isAdmin=0"));
     EXPECT_TRACE(trace, kTraceInfo, "RegisterTypeLibForComBinaries called. isAdmin=0");
     for (int i = 0; i < 3; ++i) {
         const std::string path = Utf8(InstalledPath(static_cast<FixtureIndex>(i)));
@@ -190,14 +201,12 @@ TEST_F(ComRegistrationTest, PerUserRepairRegistersBothClassesAndAllThreeTypeLibr
     }
     if (kTraceWriterAvailable) {
         // The type libraries are registered in their fixed order.
-        EXPECT_LT(trace.LinePosition(kTraceInfo, "RegisterTypeLibForUser succeeded for: " +
-                                                     Utf8(InstalledPath(kInterfaces))),
-                  trace.LinePosition(kTraceInfo,
-                                     "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kServer))));
-        EXPECT_LT(trace.LinePosition(kTraceInfo,
-                                     "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kServer))),
-                  trace.LinePosition(kTraceInfo,
-                                     "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kModule))));
+        EXPECT_LT(
+            trace.LinePosition(kTraceInfo, "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kInterfaces))),
+            trace.LinePosition(kTraceInfo, "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kServer))));
+        EXPECT_LT(
+            trace.LinePosition(kTraceInfo, "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kServer))),
+            trace.LinePosition(kTraceInfo, "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kModule))));
     }
 }
 
@@ -270,11 +279,11 @@ TEST_F(ComRegistrationTest, ABinaryWithoutATypeLibraryFailsTheRepairButNotTheOth
 TEST_F(ComRegistrationTest, ServerPathWithAQuoteIsWrittenUnchanged) {
     RegUtil util;
     const std::wstring given = L"\"C:\\Some Dir\\ZelvarSvr.exe\" -Embedding";
-    EXPECT_EQ(1, RegisterCLSIDForComBinary(util, 0, kZelvarClsid, L"{A2E3CD1C-C98A-4F62-9F6B-CA40E8E5CA34}",
-                                           L"C.0", L"Zelvar Class", given.c_str()));
+    EXPECT_EQ(1, RegisterCLSIDForComBinary(util, 0, kZelvarClsid, L"{A2E3CD1C-C98A-4F62-9F6B-CA40E8E5CA34}", L"C.0",
+                                           L"Zelvar Class", given.c_str()));
     ExpectDefaultString(std::wstring(kZelvarClassKey) + L"\\LocalServer32", given);
-    EXPECT_EQ(1, RegisterCLSIDForComBinary(util, 0, kVossaryClsid, L"{2D646468-6FEC-408C-B7CF-FB258D2AA0EB}",
-                                           L"C.0", L"Vossary Class", L"C:\\NoBlank\\MorvelModule.exe"));
+    EXPECT_EQ(1, RegisterCLSIDForComBinary(util, 0, kVossaryClsid, L"{2D646468-6FEC-408C-B7CF-FB258D2AA0EB}", L"C.0",
+                                           L"Vossary Class", L"C:\\NoBlank\\MorvelModule.exe"));
     ExpectDefaultString(std::wstring(kVossaryClassKey) + L"\\LocalServer32", L"\"C:\\NoBlank\\MorvelModule.exe\"");
 }
 
@@ -311,9 +320,9 @@ TEST_P(ClassKeyFailureTest, StopsAtTheFailedKey) {
     for (const auto& create : log->creates) EXPECT_EQ(std::wstring::npos, create.subKey.find(kVossaryClsid));
     EXPECT_EQ(log->keysHanded, log->keysClosed);
 
-    EXPECT_TRACE(trace, kTraceError,
-                 std::string(failure.traceFormatStart) + Utf8(std::wstring(kZelvarClassKey) + failure.suffix) +
-                     ". Error=5");
+    EXPECT_TRACE(
+        trace, kTraceError,
+        std::string(failure.traceFormatStart) + Utf8(std::wstring(kZelvarClassKey) + failure.suffix) + ". Error=5");
     EXPECT_TRACE(trace, kTraceError, "RegisterCOMBinaries failed during CLSID registration.");
 }
 

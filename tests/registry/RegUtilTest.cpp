@@ -127,10 +127,9 @@ TEST_F(RegUtilTest, CreateKeyAndSetValueWritesExactDataAndReportsTheDisposition)
                                            reinterpret_cast<const BYTE*>(text.c_str()), REG_SZ,
                                            static_cast<DWORD>((text.size() + 1) * 2), &disposition, 0, 0));
     EXPECT_EQ(static_cast<DWORD>(REG_CREATED_NEW_KEY), disposition);
-    EXPECT_EQ(0, util.CreateKeyAndSetValue(HKEY_CURRENT_USER, key.c_str(), L"Name",
-                                           reinterpret_cast<const BYTE*>(text.c_str()), REG_SZ,
-                                           static_cast<DWORD>((text.size() + 1) * 2), &disposition, 0,
-                                           KEY_WOW64_64KEY));
+    EXPECT_EQ(0, util.CreateKeyAndSetValue(
+                     HKEY_CURRENT_USER, key.c_str(), L"Name", reinterpret_cast<const BYTE*>(text.c_str()), REG_SZ,
+                     static_cast<DWORD>((text.size() + 1) * 2), &disposition, 0, KEY_WOW64_64KEY));
     EXPECT_EQ(static_cast<DWORD>(REG_OPENED_EXISTING_KEY), disposition);
 
     RegValue value;
@@ -149,8 +148,8 @@ TEST_F(RegUtilTest, NullNameAndZeroSizeMakeAnEmptyUnnamedValue) {
     RegUtil util;
     DWORD disposition = 0;
     const std::wstring key = std::wstring(kTestKey) + L"\\Programmable";
-    EXPECT_EQ(0, util.CreateKeyAndSetValue(HKEY_CURRENT_USER, key.c_str(), nullptr, nullptr, REG_SZ, 0,
-                                           &disposition, 0, 0));
+    EXPECT_EQ(
+        0, util.CreateKeyAndSetValue(HKEY_CURRENT_USER, key.c_str(), nullptr, nullptr, REG_SZ, 0, &disposition, 0, 0));
     RegValue value;
     ASSERT_TRUE(ReadRegValue(HKEY_CURRENT_USER, key, nullptr, value));
     EXPECT_EQ(static_cast<DWORD>(REG_SZ), value.type);
@@ -163,9 +162,9 @@ TEST_F(RegUtilTest, AFailedSetReturnsItsErrorLeavesTheDispositionUnsetAndClosesT
     DWORD disposition = 0;
     const DWORD data = 7;
     const std::wstring key = std::wstring(kTestKey) + L"\\SetFails";
-    EXPECT_EQ(ERROR_ACCESS_DENIED, util.CreateKeyAndSetValue(HKEY_CURRENT_USER, key.c_str(), L"V",
-                                                             reinterpret_cast<const BYTE*>(&data), REG_DWORD,
-                                                             sizeof data, &disposition, 0, 0));
+    EXPECT_EQ(ERROR_ACCESS_DENIED,
+              util.CreateKeyAndSetValue(HKEY_CURRENT_USER, key.c_str(), L"V", reinterpret_cast<const BYTE*>(&data),
+                                        REG_DWORD, sizeof data, &disposition, 0, 0));
     EXPECT_EQ(0xFFFFFFFFu, disposition);
     EXPECT_EQ(1, m_log->keysHanded);
     EXPECT_EQ(1, m_log->keysClosed);
@@ -177,8 +176,8 @@ TEST_F(RegUtilTest, AFailedCreateReturnsItsErrorWithoutSettingAnything) {
     RegUtil util(new RecordingRegistry(m_log));
     DWORD disposition = 0;
     const std::wstring key = std::wstring(kTestKey) + L"\\CreateFails";
-    EXPECT_EQ(ERROR_BADKEY, util.CreateKeyAndSetValue(HKEY_CURRENT_USER, key.c_str(), L"V", nullptr, REG_SZ, 0,
-                                                      &disposition, 0, 0));
+    EXPECT_EQ(ERROR_BADKEY,
+              util.CreateKeyAndSetValue(HKEY_CURRENT_USER, key.c_str(), L"V", nullptr, REG_SZ, 0, &disposition, 0, 0));
     EXPECT_EQ(0xFFFFFFFFu, disposition);
     EXPECT_EQ(0, m_log->setCalls);
     EXPECT_EQ(0, m_log->keysClosed);

@@ -40,8 +40,8 @@ std::wstring QuoteArgument(const std::wstring& argument) {
 
 StandinUpdater::StandinUpdater(const std::vector<std::wstring>& options) {
     m_log = UniqueTempPath(L"zv-updater-log-") + L".txt";
-    const std::wstring eventName = L"Local\\ZvUpdaterReady-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                   std::to_wstring(GetTickCount64());
+    const std::wstring eventName =
+        L"Local\\ZvUpdaterReady-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(GetTickCount64());
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
 
     std::wstring commandLine = QuoteArgument(ExeDirectory() + L"\\UpdaterService.exe") + L" --log " +
@@ -50,8 +50,7 @@ StandinUpdater::StandinUpdater(const std::vector<std::wstring>& options) {
     for (const std::wstring& option : options) commandLine += L" " + QuoteArgument(option);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &m_process)) {
+    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &m_process)) {
         HANDLE waits[2] = {ready, m_process.hProcess};
         m_ready = WaitForMultipleObjects(2, waits, FALSE, 10000) == WAIT_OBJECT_0;
     }
@@ -104,6 +103,8 @@ TemporaryFile::TemporaryFile(const std::string& bytes) : m_path(UniqueTempPath(L
     }
 }
 
-TemporaryFile::~TemporaryFile() { DeleteFileW(m_path.c_str()); }
+TemporaryFile::~TemporaryFile() {
+    DeleteFileW(m_path.c_str());
+}
 
 }  // namespace zvtest

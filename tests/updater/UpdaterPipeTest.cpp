@@ -61,7 +61,9 @@ struct ReplyCase {
     const char* trace;
 };
 
-std::ostream& operator<<(std::ostream& out, const ReplyCase& c) { return out << c.name; }
+std::ostream& operator<<(std::ostream& out, const ReplyCase& c) {
+    return out << c.name;
+}
 
 class UpdaterReplyTest : public ::testing::TestWithParam<ReplyCase> {};
 
@@ -91,8 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "ReadFromPipe received MessageType=16, ExitCode=0"},
         ReplyCase{"ConfirmedWithOtherMembersNoLineFeed", "{\"ExitCode\":0,\"Detail\":[1],\"MessageType\":16}", true,
                   kTraceInfo, "ReadFromPipe received MessageType=16, ExitCode=0"},
-        ReplyCase{"ConfirmedEndingInNul", std::string("{\"MessageType\":16,\"ExitCode\":0}\n\0", 33), true,
-                  kTraceInfo, "ReadFromPipe received MessageType=16, ExitCode=0"},
+        ReplyCase{"ConfirmedEndingInNul", std::string("{\"MessageType\":16,\"ExitCode\":0}\n\0", 33), true, kTraceInfo,
+                  "ReadFromPipe received MessageType=16, ExitCode=0"},
         ReplyCase{"ExitCode5", "{\"MessageType\":16,\"ExitCode\":5}\n", false, kTraceInfo,
                   "ReadFromPipe received MessageType=16, ExitCode=5"},
         ReplyCase{"MessageType3", "{\"MessageType\":3,\"ExitCode\":0}\n", false, kTraceInfo,

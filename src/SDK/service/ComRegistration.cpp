@@ -12,10 +12,10 @@ extern "C" HRESULT WINAPI RegisterTypeLibForUser(ITypeLib* typeLibrary, OLECHAR*
 namespace BrennicZelvarSDK {
 
 const ComBinaryRegistration g_ComBinaries[2] = {
-    {L"{0579B1B3-3F62-4E7B-9169-C7E112E2F151}", L"{A2E3CD1C-C98A-4F62-9F6B-CA40E8E5CA34}", L"C.0",
-     L"Zelvar Class", L"ZelvarSvr.exe"},
-    {L"{98DB51B7-BDC6-484B-9844-18DA73D506B6}", L"{2D646468-6FEC-408C-B7CF-FB258D2AA0EB}", L"C.0",
-     L"Vossary Class", L"MorvelModule.exe"},
+    {L"{0579B1B3-3F62-4E7B-9169-C7E112E2F151}", L"{A2E3CD1C-C98A-4F62-9F6B-CA40E8E5CA34}", L"C.0", L"Zelvar Class",
+     L"ZelvarSvr.exe"},
+    {L"{98DB51B7-BDC6-484B-9844-18DA73D506B6}", L"{2D646468-6FEC-408C-B7CF-FB258D2AA0EB}", L"C.0", L"Vossary Class",
+     L"MorvelModule.exe"},
 };
 
 const wchar_t* const g_TypeLibraryBinaries[3] = {L"MorvelInterfaces.dll", L"ZelvarSvr.exe", L"MorvelModule.exe"};
@@ -33,9 +33,8 @@ void EnsureTrailingBackslash(std::wstring& path) {
 LONG SetDefaultString(BrennicUtility::IRegUtil& regUtil, const std::wstring& keyPath, const std::wstring& text) {
     DWORD disposition = 0;
     return regUtil.CreateKeyAndSetValue(HKEY_CURRENT_USER, keyPath.c_str(), nullptr,
-                                        reinterpret_cast<const BYTE*>(text.c_str()),
-                                        REG_SZ, static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)),
-                                        &disposition, 0, 0);
+                                        reinterpret_cast<const BYTE*>(text.c_str()), REG_SZ,
+                                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)), &disposition, 0, 0);
 }
 
 }  // namespace
@@ -58,9 +57,10 @@ std::wstring QuoteServerPath(const std::wstring& path) {
 int RegisterCLSIDForComBinary(BrennicUtility::IRegUtil& regUtil, int isAdmin, const wchar_t* clsid,
                               const wchar_t* typeLibrary, const wchar_t* version, const wchar_t* className,
                               const wchar_t* serverPath) {
-    TraceInfo(L"RegisterCLSIDForComBinary called. CLSID=%s, TypeLib=%s, Version=%s, ClassName=%s, "
-              L"ServerPath=%s, isAdmin=%d",
-              clsid, typeLibrary, version, className, serverPath, isAdmin);
+    TraceInfo(
+        L"RegisterCLSIDForComBinary called. CLSID=%s, TypeLib=%s, Version=%s, ClassName=%s, "
+        L"ServerPath=%s, isAdmin=%d",
+        clsid, typeLibrary, version, className, serverPath, isAdmin);
 
     const std::wstring classKey = std::wstring(L"Software\\Classes\\") + L"CLSID\\" + clsid;
     struct KeyValue {
@@ -70,7 +70,8 @@ int RegisterCLSIDForComBinary(BrennicUtility::IRegUtil& regUtil, int isAdmin, co
     };
     const KeyValue textValues[] = {
         {classKey, className, L"Failed to register CLSID key %s. Error=%ld"},
-        {classKey + L"\\LocalServer32", QuoteServerPath(serverPath), L"Failed to register LocalServer32 key %s. Error=%ld"},
+        {classKey + L"\\LocalServer32", QuoteServerPath(serverPath),
+         L"Failed to register LocalServer32 key %s. Error=%ld"},
         {classKey + L"\\TypeLib", typeLibrary, L"Failed to register TypeLib key %s. Error=%ld"},
         {classKey + L"\\Version", version, L"Failed to register Version key %s. Error=%ld"},
     };

@@ -24,11 +24,13 @@ const wchar_t UpdaterServiceCommunication::kPipeName[] =
 HANDLE CFileOperation::CreateFile(LPCWSTR name, DWORD desiredAccess, DWORD shareMode,
                                   LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
                                   DWORD flagsAndAttributes, HANDLE templateFile) {
-    return ::CreateFileW(name, desiredAccess, shareMode, securityAttributes, creationDisposition,
-                         flagsAndAttributes, templateFile);
+    return ::CreateFileW(name, desiredAccess, shareMode, securityAttributes, creationDisposition, flagsAndAttributes,
+                         templateFile);
 }
 
-BOOL CFileOperation::WaitNamedPipe(LPCWSTR name, DWORD timeoutMs) { return ::WaitNamedPipeW(name, timeoutMs); }
+BOOL CFileOperation::WaitNamedPipe(LPCWSTR name, DWORD timeoutMs) {
+    return ::WaitNamedPipeW(name, timeoutMs);
+}
 
 BOOL CFileOperation::WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                                LPOVERLAPPED overlapped) {
@@ -40,7 +42,9 @@ BOOL CFileOperation::ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPD
     return ::ReadFile(file, buffer, bytesToRead, bytesRead, overlapped);
 }
 
-BOOL CFileOperation::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+BOOL CFileOperation::CloseHandle(HANDLE handle) {
+    return ::CloseHandle(handle);
+}
 
 UpdaterServiceCommunication::UpdaterServiceCommunication()
     : UpdaterServiceCommunication(std::make_shared<CFileOperation>()) {}
@@ -57,22 +61,22 @@ bool UpdaterServiceCommunication::CommunicateToUpdaterService() {
     TraceInfo(L"UpdaterServiceCommunication::CommunicateToUpdaterService called.");
     bool result = false;
 
-    pipe = fileOperation->CreateFile(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                     nullptr);
+    pipe = fileOperation->CreateFile(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         // Every instance of the pipe is serving another client: wait once for
         // one to come free, then try once more.
         if (error == ERROR_PIPE_BUSY) {
             if (fileOperation->WaitNamedPipe(kPipeName, kBusyPipeWaitMs))
-                pipe = fileOperation->CreateFile(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                                 0, nullptr);
+                pipe = fileOperation->CreateFile(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                                 nullptr);
             if (pipe == INVALID_HANDLE_VALUE) error = GetLastError();
         }
         if (pipe == INVALID_HANDLE_VALUE) {
-            TraceError(L"UpdaterServiceCommunication::CommunicateToUpdaterService failed to connect to updater "
-                       L"service with error code %lu",
-                       error);
+            TraceError(
+                L"UpdaterServiceCommunication::CommunicateToUpdaterService failed to connect to updater "
+                L"service with error code %lu",
+                error);
             return false;
         }
     }

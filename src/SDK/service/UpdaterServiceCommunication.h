@@ -37,8 +37,7 @@ public:
     BOOL WaitNamedPipe(LPCWSTR name, DWORD timeoutMs) override;
     BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                    LPOVERLAPPED overlapped) override;
-    BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
-                  LPOVERLAPPED overlapped) override;
+    BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) override;
     BOOL CloseHandle(HANDLE handle) override;
 };
 
