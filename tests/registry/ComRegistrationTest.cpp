@@ -295,6 +295,10 @@ struct KeyFailure {
     int keysBefore;  // how many of the five were written before the failure
 };
 
+void PrintTo(const KeyFailure& failure, std::ostream* out) {
+    *out << "key" << Utf8(failure.suffix) << " fails";
+}
+
 class ClassKeyFailureTest : public ComRegistrationTest, public ::testing::WithParamInterface<KeyFailure> {};
 
 TEST_P(ClassKeyFailureTest, StopsAtTheFailedKey) {
@@ -331,7 +335,11 @@ INSTANTIATE_TEST_SUITE_P(EachKey, ClassKeyFailureTest,
                                            KeyFailure{L"\\LocalServer32", "Failed to register LocalServer32 key ", 1},
                                            KeyFailure{L"\\TypeLib", "Failed to register TypeLib key ", 2},
                                            KeyFailure{L"\\Version", "Failed to register Version key ", 3},
-                                           KeyFailure{L"\\Programmable", "Failed to register Programmable key ", 4}));
+                                           KeyFailure{L"\\Programmable", "Failed to register Programmable key ", 4}),
+                         [](const ::testing::TestParamInfo<KeyFailure>& info) {
+                             const std::wstring suffix = info.param.suffix;
+                             return suffix.empty() ? std::string("ClassKey") : Utf8(suffix.substr(1));
+                         });
 
 TEST_F(ComRegistrationTest, ASecondClassFailureLeavesTheFirstClassComplete) {
     SetUserInstallLocation(m_location);

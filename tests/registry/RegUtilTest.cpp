@@ -207,8 +207,15 @@ TEST_P(RegistryViewRuleTest, PackageTypeChoosesTheView) {
     EXPECT_EQ(static_cast<REGSAM>(native ? 0x20019 : 0x20219), m_log->opens[1].access);
 }
 
+std::string PackageTypeName(const ::testing::TestParamInfo<const wchar_t*>& info) {
+    static const char* const names[] = {"None",     "x64",        "ARM64",        "x86",
+                                        "UpperX64", "LowerArm64", "x64WithBlank", "Empty"};
+    return names[info.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(PackageTypes, RegistryViewRuleTest,
-                         ::testing::Values(L"<none>", L"x64", L"ARM64", L"x86", L"X64", L"arm64", L"x64 ", L""));
+                         ::testing::Values(L"<none>", L"x64", L"ARM64", L"x86", L"X64", L"arm64", L"x64 ", L""),
+                         PackageTypeName);
 
 TEST_F(RegUtilTest, MachineReadsUseThe32BitViewUnlessThePackageIsNative) {
     // Two different values: one in the 32-bit view, one in the native view.
