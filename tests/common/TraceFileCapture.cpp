@@ -79,7 +79,9 @@ TraceFileCapture::~TraceFileCapture() {
     else
         DeleteRegValue(HKEY_LOCAL_MACHINE, kZelvarKey, kSwitchValue);
     if (m_hadUserSwitch) SetRegString(HKEY_CURRENT_USER, kZelvarKey, kSwitchValue, m_savedUserSwitch);
-    if (!m_file.empty()) DeleteFileW(m_file.c_str());
+    // The file goes, so that the next capture in the same second (same file
+    // name) starts a new one; ZV_KEEP_TRACE=1 keeps it for a look.
+    if (!m_file.empty() && !GetEnvironmentVariableW(L"ZV_KEEP_TRACE", nullptr, 0)) DeleteFileW(m_file.c_str());
 }
 
 std::string TraceFileCapture::Text() const {
