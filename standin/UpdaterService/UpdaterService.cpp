@@ -14,9 +14,9 @@
 //   --no-reply               disconnect after the request without replying
 //   --busy-ms <n>            hold the only pipe instance with a client of its
 //                            own for n ms before serving
-//   --connections <n>        clients to serve before exiting (default 1)
+//   --connections <n>        clients to serve before exiting (default 1; 0: no end)
 //   --lifetime-ms <n>        exit with code 3 after n ms whatever happens
-//                            (default 60000)
+//                            (default 60000; 0: no limit)
 // Exit code: 0 after serving, 2 for a bad command line or pipe failure.
 #include <windows.h>
 
@@ -201,9 +201,11 @@ DWORD WINAPI LifetimeWatchdog(void* parameter) {
 int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!ParseOptions(argc, argv, options)) return 2;
-    HANDLE watchdog = CreateThread(nullptr, 0, LifetimeWatchdog,
-                                   reinterpret_cast<void*>(static_cast<ULONG_PTR>(options.lifetimeMs)), 0, nullptr);
-    if (watchdog) CloseHandle(watchdog);
+    if (options.lifetimeMs > 0) {
+        HANDLE watchdog = CreateThread(nullptr, 0, LifetimeWatchdog,
+                                       reinterpret_cast<void*>(static_cast<ULONG_PTR>(options.lifetimeMs)), 0, nullptr);
+        if (watchdog) CloseHandle(watchdog);
+    }
 
     HANDLE pipe = CreatePipeInstance();
     if (pipe == INVALID_HANDLE_VALUE) {
@@ -228,7 +230,7 @@ int wmain(int argc, wchar_t** argv) {
         SignalReady(options);
     }
 
-    for (int served = 0; served < options.connections; ++served) {
+    for (int served = 0; options.connections == 0 || served < options.connections; ++served) {
         if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
             fwprintf(stderr, L"UpdaterService: ConnectNamedPipe failed (%lu)\n", GetLastError());
             CloseHandle(pipe);
