@@ -71,8 +71,6 @@ std::wstring RegisteredTypeLibraryPath(const Fixture& fixture) {
     if (FAILED(QueryPathOfRegTypeLib(fixture.typeLibrary, fixture.major, fixture.minor, 0, &path))) return {};
     std::wstring result(path, SysStringLen(path));
     SysFreeString(path);
-    // Some versions hand the path back with its terminating NUL counted.
-    while (!result.empty() && result.back() == L'\0') result.pop_back();
     return result;
 }
 
