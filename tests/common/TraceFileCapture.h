@@ -14,7 +14,7 @@
 
 namespace zvtest {
 
-constexpr bool kTraceWriterAvailable = false;
+constexpr bool kTraceWriterAvailable = true;
 
 // Level texts as the tracer writes them into a line.
 extern const char kTraceInfo[];   // five blanks
