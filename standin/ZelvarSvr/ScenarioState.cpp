@@ -439,6 +439,22 @@ struct Firing {
 }  // namespace
 
 Json ScenarioState::FireEvents(const Json& request, unsigned callingConnection) {
+    const DWORD delayMs = JsonToUint(request.value("delayMs", Json(0)), 0);
+    if (delayMs > 0) {
+        // Fired later from a thread of its own; the targets and their sinks
+        // are looked up then, so a sink attached meanwhile (the scenario of
+        // Advise itself) receives the events.
+        Json later = request;
+        later.erase("delayMs");
+        later["wait"] = true;
+        ServiceModule::Instance().AddObject();  // the module stays until they are fired
+        std::thread([this, later, callingConnection, delayMs] {
+            Sleep(delayMs);
+            FireEvents(later, callingConnection);
+            ServiceModule::Instance().RemoveObject();
+        }).detach();
+        return Json{{"started", true}, {"delayMs", delayMs}};
+    }
     auto firing = std::make_shared<Firing>();
     firing->status = JsonToUint(request.value("status", Json(0)), 0);
     firing->window = static_cast<LONG>(JsonToInt64(request.value("window", Json(0)), 0));

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The main job: builds everything, installs the stand-in service into a
+# private wine prefix, and runs the demo client against it end to end (the
+# interface tables, Initialize, a connection, a status change delivered on
+# the SDK's callback thread, DestroyConnection, Uninitialize, the trace file).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ZV_BUILD_DIR:-$root/build}
+"$root/tools/install-deps.sh"
+ZV_BUILD_DIR=$build "$root/tools/build.sh" >/dev/null
+
+export WINEPREFIX=$build/demo-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+"$root/tools/wine-prefix.sh" "$WINEPREFIX"
+wineserver -k 2>/dev/null || true
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+wine cmd.exe /c exit >/dev/null 2>&1 </dev/null
+
+# Install the stand-in service as an installer would (local server, type
+# library, event proxy/stub). Its scenario has it report a status change
+# half a second after the SDK attaches to it.
+wine "$build/bin/ZelvarSvr.exe" /RegServer </dev/null
+export ZELVAR_STANDIN_SCENARIO
+ZELVAR_STANDIN_SCENARIO=$(winepath -w "$root/tools/demo/scenario.json")
+out=$(mktemp)
+set +e
+wine "$build/bin/ZelvarDemo.exe" "$@" >"$out" 2>&1 </dev/null
+rc=$?
+set -e
+tr -d '\r' <"$out"
+rm -f "$out"
+echo "demo exit code: $rc"
+exit $rc
