@@ -211,3 +211,26 @@ TEST(UICapablePtr, AccessHandsOutTheHeldPointer) {
     EXPECT_EQ(1, object.refs);  // released with the holder
     CoUninitialize();
 }
+
+TEST(RunOnPoolAndWait, AnExceptionOfTheWorkIsRaisedOnTheCallersThreadAndThePoolGoesOn) {
+    RegisteredPool pool;
+    DWORD poolThread = 0;
+    try {
+        RunOnPoolAndCheck("BrennicZelvarSDK::Test::Throwing", kPool, [&poolThread]() -> HRESULT {
+            poolThread = GetCurrentThreadId();
+            throw std::runtime_error("work failed");
+        });
+        FAIL() << "no exception reached the caller";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("work failed", e.what());
+    }
+    EXPECT_NE(0u, poolThread);
+    EXPECT_NE(GetCurrentThreadId(), poolThread);
+    // The same pool thread still takes work.
+    DWORD later = 0;
+    RunOnPoolAndWait(kPool, [&later] { later = GetCurrentThreadId(); }, "BrennicZelvarSDK::Test::Later");
+    EXPECT_EQ(poolThread, later);
+    // An empty callable is reported, not waited for.
+    EXPECT_THROW(RunOnPoolAndWait(kPool, boost::function<void()>(), "BrennicZelvarSDK::Test::Empty"),
+                 boost::bad_function_call);
+}

@@ -2,6 +2,7 @@
 
 #include <boost/function/function_base.hpp>
 #include <boost/make_shared.hpp>
+#include <exception>
 
 #include "core/ErrorHandling.h"
 #include "support/Trace.h"
@@ -27,7 +28,18 @@ void RunOnPoolAndWait(const std::wstring& poolName, const boost::function<void()
         TraceError(L"%S - failed waiting for signal. Result code: %u", name, static_cast<unsigned int>(WAIT_FAILED));
         throw ThreadPoolInvocationException();
     }
-    WorkerPtr worker = boost::make_shared<DelegateWorker>(completion.Get(), callable);
+    // Whatever the callable throws is carried back and raised again on the
+    // caller's thread: on the pool thread it would end the thread (and the
+    // process) and leave the caller waiting for ever.
+    boost::shared_ptr<std::exception_ptr> failure = boost::make_shared<std::exception_ptr>();
+    boost::function<void()> guarded = [callable, failure]() {
+        try {
+            callable();
+        } catch (...) {
+            *failure = std::current_exception();
+        }
+    };
+    WorkerPtr worker = boost::make_shared<DelegateWorker>(completion.Get(), guarded);
     FindThreadPool(poolName)->QueueWork(worker);
 
     const DWORD waited = WaitForSingleObject(completion.Get(), INFINITE);
@@ -36,6 +48,7 @@ void RunOnPoolAndWait(const std::wstring& poolName, const boost::function<void()
         TraceError(L"%S - failed waiting for signal. Result code: %u", name, static_cast<unsigned int>(waited));
         throw ThreadPoolInvocationException();
     }
+    if (*failure) std::rethrow_exception(*failure);
 }
 
 namespace {
