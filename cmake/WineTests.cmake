@@ -9,18 +9,24 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-# zv_add_gtest(name SOURCES... [LIBS ...] [TIMEOUT s])
+# zv_add_gtest(name SOURCES... [LIBS ...] [TIMEOUT s] [LABELS label])
 # One executable, each of its tests a CTest test of its own, run in the
 # private prefix with a time limit so that a hung COM session cannot stall CI.
+# LABELS becomes the CTest label of every discovered test (tools/test.sh runs
+# the tests labelled "kills_service" one by one, each with a fresh wineserver).
 function(zv_add_gtest name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;LABELS" "SOURCES;LIBS" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 60)
+  endif()
+  set(label_properties)
+  if(ARG_LABELS)
+    set(label_properties LABELS ${ARG_LABELS})
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} gmock_main)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "${ZV_TEST_ENV}" TIMEOUT ${ARG_TIMEOUT})
+    PROPERTIES ENVIRONMENT "${ZV_TEST_ENV}" TIMEOUT ${ARG_TIMEOUT} ${label_properties})
 endfunction()

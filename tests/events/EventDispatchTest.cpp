@@ -77,10 +77,11 @@ struct ProcessApartment : ::testing::Environment {
     void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
     void TearDown() override { CoUninitialize(); }
 };
-const ::testing::Environment* const processApartment =
-    ::testing::AddGlobalTestEnvironment(new ProcessApartment);
+const ::testing::Environment* const processApartment = ::testing::AddGlobalTestEnvironment(new ProcessApartment);
 
-Json Arg(unsigned vt, long long value) { return Json{{"vt", vt}, {"value", value}}; }
+Json Arg(unsigned vt, long long value) {
+    return Json{{"vt", vt}, {"value", value}};
+}
 
 class EventDispatchTest : public ::testing::TestWithParam<StandinHost> {
 protected:
@@ -157,8 +158,7 @@ TEST_P(EventDispatchTest, AnotherMemberOrAPropertyGetIsNotFoundAndDeliversNothin
 TEST_P(EventDispatchTest, WrongArgumentsAreNotFoundAndDeliverNothing) {
     // Window first and status second in call order: the types are swapped.
     ExpectRefused(Fire(0, 0, {{"args", Json::array({Arg(VT_I4, 41), Arg(VT_UI4, 42)})}}), kParamNotFound);
-    ExpectRefused(Fire(0, 0, {{"args", Json::array({Arg(VT_UI4, 43), Arg(VT_I4, 0), Arg(VT_I4, 0)})}}),
-                  kParamNotFound);
+    ExpectRefused(Fire(0, 0, {{"args", Json::array({Arg(VT_UI4, 43), Arg(VT_I4, 0), Arg(VT_I4, 0)})}}), kParamNotFound);
     ExpectRefused(Fire(0, 0, {{"args", Json::array()}}), kParamNotFound);
     ExpectRefused(Fire(0, 0, {{"args", Json::array({Arg(VT_UI4, 44)})}}), kParamNotFound);
     // No coercion: a status of another integer type is refused too.

@@ -83,7 +83,10 @@ protected:
 
     // Every worker queued on the callback pool before this call has run
     // when it returns: the pool has one thread and runs in queue order.
-    static void DrainCallbackPool() { RunOnPoolAndWait(kCallbackPoolName, [] {}, "StatusChangeEventSinkTest"); }
+    static void DrainCallbackPool() {
+        RunOnPoolAndWait(
+            kCallbackPoolName, [] {}, "StatusChangeEventSinkTest");
+    }
 
     static DWORD CallbackThreadId() {
         SharedLockHold hold(g_DataLock);
@@ -165,20 +168,21 @@ TEST_F(StatusChangeEventSinkTest, OnlyTheStatusMethodWithAStatusAndAWindowIsDeli
     EXPECT_EQ(DISP_E_MEMBERNOTFOUND, FireAt(target, 13, 0, 1, DISPATCH_METHOD | DISPATCH_PROPERTYGET));
     EXPECT_EQ(DISP_E_MEMBERNOTFOUND, FireAt(target, 14, 0, 1, DISPATCH_PROPERTYPUT));
 
-    EXPECT_EQ(DISP_E_PARAMNOTFOUND, target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(DISP_E_PARAMNOTFOUND,
+              target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr));
     VARIANT args[3];
     for (VARIANT& v : args) VariantInit(&v);
     DISPPARAMS params{args, nullptr, 0, 0};
-    EXPECT_EQ(DISP_E_PARAMNOTFOUND, target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr,
-                                                   nullptr));
+    EXPECT_EQ(DISP_E_PARAMNOTFOUND,
+              target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
     // Swapped: the window first in call order (last in the block).
     V_VT(&args[0]) = VT_UI4;
     V_UI4(&args[0]) = 15;
     V_VT(&args[1]) = VT_I4;
     V_I4(&args[1]) = 16;
     params.cArgs = 2;
-    EXPECT_EQ(DISP_E_PARAMNOTFOUND, target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr,
-                                                   nullptr));
+    EXPECT_EQ(DISP_E_PARAMNOTFOUND,
+              target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
     // Status and window, then one more.
     V_VT(&args[0]) = VT_I4;
     V_I4(&args[0]) = 0;
@@ -187,26 +191,26 @@ TEST_F(StatusChangeEventSinkTest, OnlyTheStatusMethodWithAStatusAndAWindowIsDeli
     V_VT(&args[2]) = VT_UI4;
     V_UI4(&args[2]) = 17;
     params.cArgs = 3;
-    EXPECT_EQ(DISP_E_PARAMNOTFOUND, target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr,
-                                                   nullptr));
+    EXPECT_EQ(DISP_E_PARAMNOTFOUND,
+              target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
     // The status alone.
     params.rgvarg = &args[2];
     params.cArgs = 1;
-    EXPECT_EQ(DISP_E_PARAMNOTFOUND, target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr,
-                                                   nullptr));
+    EXPECT_EQ(DISP_E_PARAMNOTFOUND,
+              target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
     // Types that would convert are still refused: no coercion.
     params.rgvarg = args;
     params.cArgs = 2;
     V_VT(&args[1]) = VT_I4;
     V_I4(&args[1]) = 18;
-    EXPECT_EQ(DISP_E_PARAMNOTFOUND, target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr,
-                                                   nullptr));
+    EXPECT_EQ(DISP_E_PARAMNOTFOUND,
+              target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
     V_VT(&args[1]) = VT_UI4;
     V_UI4(&args[1]) = 19;
     V_VT(&args[0]) = VT_UI4;
     V_UI4(&args[0]) = 0;
-    EXPECT_EQ(DISP_E_PARAMNOTFOUND, target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr,
-                                                   nullptr));
+    EXPECT_EQ(DISP_E_PARAMNOTFOUND,
+              target->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr));
 
     EXPECT_EQ(S_OK, FireAt(target, 20, -2));
     DrainCallbackPool();
