@@ -1,7 +1,6 @@
 # Tests are Windows programs run through wine in the private prefix that
 # tools/wine-prefix.sh creates inside the build tree.
 set(ZV_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Private wine prefix used by the tests")
-set(ZV_TEST_ENV "WINEPREFIX=${ZV_WINEPREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=;ZV_BUILD_DIR=${CMAKE_BINARY_DIR}")
 
 # GoogleTest, built by the cross compiler.
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
@@ -23,10 +22,15 @@ function(zv_add_gtest name)
   if(ARG_LABELS)
     set(label_properties LABELS ${ARG_LABELS})
   endif()
+  # The discovered tests get their properties as one flat list of name/value
+  # pairs, so no value may be a list itself: a list-valued ENVIRONMENT would
+  # be split into pairs and take TIMEOUT and LABELS with it. The test
+  # environment is therefore the prefix alone; tools/wine-run.sh sets the
+  # rest of wine's variables.
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} gmock_main)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "${ZV_TEST_ENV}" TIMEOUT ${ARG_TIMEOUT} ${label_properties})
+    PROPERTIES ENVIRONMENT "WINEPREFIX=${ZV_WINEPREFIX}" TIMEOUT ${ARG_TIMEOUT} ${label_properties})
 endfunction()
