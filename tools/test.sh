@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test under wine in the build tree's
 # private prefix. Exits non-zero on any failure.
+#
+# Tests labelled "kills_service" kill the service's process, after which Wine
+# refuses its class until the wineserver ends. They run after all others,
+# each alone with a wineserver of its own. Arguments go to every ctest run
+# (and choose which of the kills_service tests run).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZV_BUILD_DIR:-$root/build}
@@ -9,14 +14,39 @@ ZV_BUILD_DIR=$build "$root/tools/build.sh"
 
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"
-# One wineserver for the whole run: a test program then starts in a fraction
-# of the time. It is shut down however the run ends.
-wineserver -k 2>/dev/null || true
-wineserver -p
+
+# One wineserver per phase: a test program then starts in a fraction of the
+# time. It is shut down however the run ends.
+start_wineserver() {
+  wineserver -k 2>/dev/null || true
+  wineserver -p
+  # Start wine's own background processes now, detached from any output pipe:
+  # started later by a test program they would inherit its pipe and keep CTest
+  # waiting for its end.
+  wine cmd.exe /c exit >/dev/null 2>&1 </dev/null
+}
 trap 'wineserver -k 2>/dev/null || true' EXIT
-# Start wine's own background processes now, detached from any output pipe:
-# started later by a test program they would inherit its pipe and keep CTest
-# waiting for its end.
-wine cmd.exe /c exit >/dev/null 2>&1 </dev/null
 cd "$build"
-ctest --output-on-failure --timeout 300 "$@"
+
+failed_phases=0
+start_wineserver
+if ! ctest --output-on-failure --timeout 300 -LE kills_service "$@"; then
+  failed_phases=$((failed_phases + 1))
+fi
+
+# ctest -N lists "  Test #12: Suite.Name" lines.
+mapfile -t killing < <(ctest -N -L kills_service "$@" | sed -n 's/^ *Test *#[0-9]*: //p')
+for test in "${killing[@]}"; do
+  echo "== $test (alone, fresh wineserver)"
+  start_wineserver
+  # The name is matched as a whole; ctest takes -R as a regular expression.
+  pattern=$(printf '%s' "$test" | sed 's/[][\.*^$+?(){}|]/\\&/g')
+  if ! ctest --output-on-failure --timeout 300 -L kills_service "$@" -R "^${pattern}\$"; then
+    failed_phases=$((failed_phases + 1))
+  fi
+done
+
+if [ "$failed_phases" -ne 0 ]; then
+  echo "test.sh: $failed_phases ctest run(s) failed" >&2
+  exit 1
+fi

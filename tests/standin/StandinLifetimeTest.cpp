@@ -18,8 +18,9 @@ protected:
 
 TEST_F(StandinLifetimeTest, ExeHostExitsAfterItsLastObjectIsReleased) {
     ASSERT_EQ(S_OK, RegisterStandin(StandinHost::LocalServer));
-    // A server left running by earlier programs may still hold their objects
-    // (Wine keeps a reference for every proxy revoked from the GIT): start afresh.
+    // A server left running by an earlier program may still hold references
+    // that Wine leaked for it (revoked GIT proxies); this test needs one whose
+    // every object it knows.
     ASSERT_TRUE(StopStandinServer());
     DWORD server = 0;
     {

@@ -1,0 +1,320 @@
+// The service process dies under the SDK's connections: the exe host of the
+// stand-in service is killed, then the SDK removes connections, shuts down
+// and connects again. Each step must end (bounded waits here; a hang ends the
+// program with a failure) and report the failing HRESULTs through the usual
+// traces and results.
+//
+// Every test kills a server. Wine then refuses the service's class until its
+// wineserver ends, so each test of this program runs alone with a wineserver
+// of its own (CTest label "kills_service"; tools/test.sh runs them that way).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/StandinService.h"
+#include "common/TestSupport.h"
+#include "common/TraceCapture.h"
+#include "core/ErrorHandling.h"
+
+using namespace BrennicZelvarSDK;
+
+namespace {
+
+constexpr DWORD kStepLimitMs = 60000;
+
+// One step of a test, run on a thread of its own so that the test can act
+// (kill the server) while the step waits in the SDK. A step that has not
+// ended within the limit is a hang: the program reports it and ends at once,
+// since the hung thread cannot be taken back.
+class BoundedStep {
+public:
+    BoundedStep(const char* name, std::function<void()> body)
+        : m_name(name), m_done(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_body(std::move(body)) {
+        m_runner = std::thread([this] {
+            m_body();
+            SetEvent(m_done);
+        });
+    }
+    ~BoundedStep() { Join(); }
+    BoundedStep(const BoundedStep&) = delete;
+    BoundedStep& operator=(const BoundedStep&) = delete;
+
+    void Join() {
+        if (!m_runner.joinable()) return;
+        if (WaitForSingleObject(m_done, kStepLimitMs) != WAIT_OBJECT_0) {
+            std::fprintf(stderr, "FAILED: %s did not end within %lu ms after the service died\n", m_name,
+                         static_cast<unsigned long>(kStepLimitMs));
+            std::fflush(stderr);
+            std::fflush(stdout);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+        m_runner.join();
+        CloseHandle(m_done);
+    }
+
+private:
+    const char* m_name;
+    HANDLE m_done;
+    std::function<void()> m_body;
+    std::thread m_runner;
+};
+
+void WithinLimit(const char* step, std::function<void()> body) {
+    BoundedStep(step, std::move(body)).Join();
+}
+
+// The unsigned number that follows `prefix` in the first message starting
+// with it, or -1.
+long long NumberAfter(const zvtest::TraceCapture& trace, const std::string& prefix, int* index = nullptr) {
+    const std::vector<std::string> messages = trace.Messages();
+    for (size_t i = 0; i < messages.size(); ++i) {
+        const std::string& m = messages[i];
+        const size_t at = m.find(prefix);
+        if (at == std::string::npos) continue;
+        if (index) *index = static_cast<int>(i);
+        return std::strtoll(m.c_str() + at + prefix.size(), nullptr, 10);
+    }
+    return -1;
+}
+
+bool IsRpcFailure(long long hr) {
+    return hr >= 0x800706A4LL && hr <= 0x800707CFLL;
+}
+
+class ServiceDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        ASSERT_EQ(S_OK, zvtest::RegisterStandin(zvtest::StandinHost::LocalServer));
+        control = std::make_unique<zvtest::StandinControl>();
+        ASSERT_TRUE(*control) << std::hex << control->CreationResult();
+        ASSERT_TRUE(control->Reset());
+        sdk = zvtest::GetSdkInterface<ZVImplementationV1Interface>(ZV_IID_V1);
+        ASSERT_NE(nullptr, sdk);
+        ASSERT_EQ(ZV_SUCCESS, sdk->Initialize());
+    }
+    void TearDown() override {
+        if (sdk && !uninitialized) WithinLimit("Uninitialize", [&] { sdk->Uninitialize(); });
+        control.reset();
+        // Leave the stand-in registered for whatever runs next.
+        zvtest::RegisterStandin(zvtest::StandinHost::LocalServer);
+        CoUninitialize();
+    }
+
+    // Kills the exe host that serves this test's connections. The control
+    // object is released first, so that only the SDK holds references into
+    // the dead process.
+    void KillServer() {
+        if (control) {
+            serverId = control->ServerProcessId();
+            control.reset();
+        }
+        ASSERT_NE(0u, serverId);
+        ASSERT_NE(GetCurrentProcessId(), serverId) << "the exe host must serve";
+        HANDLE server = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, serverId);
+        ASSERT_NE(nullptr, server) << GetLastError();
+        ASSERT_TRUE(TerminateProcess(server, 9));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server, 10000));
+        CloseHandle(server);
+    }
+
+    unsigned int Connect() {
+        unsigned int handle = 0;
+        EXPECT_EQ(ZV_SUCCESS, sdk->CreateConnection(L"App", nullptr, nullptr, &handle));
+        return handle;
+    }
+
+    zvtest::TraceCapture trace;
+    std::unique_ptr<zvtest::StandinControl> control;
+    ZVImplementationV1Interface* sdk = nullptr;
+    DWORD serverId = 0;
+    bool uninitialized = false;
+};
+
+}  // namespace
+
+TEST_F(ServiceDeathTest, DestroyConnectionEndsRemovesTheConnectionAndReportsTheRpcFailure) {
+    const unsigned int handle = Connect();
+    ASSERT_EQ(1u, handle);
+    KillServer();
+
+    ZVResult destroyed = 0xFFFFFFFF;
+    WithinLimit("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(handle); });
+
+    // CancelAllCalls cannot reach the dead server; the removal goes on.
+    int at = -1;
+    const long long cancelError = NumberAfter(trace, "RemoveZelvar: caught unexpected COM error ", &at);
+    ASSERT_GE(at, 0) << "no trace of the failed CancelAllCalls";
+    EXPECT_TRUE(trace.Contains("RemoveZelvar: caught unexpected COM error " + std::to_string(cancelError) +
+                               " during CancelAllCalls for handle 1"));
+    EXPECT_TRUE(IsRpcFailure(cancelError)) << std::hex << cancelError;
+    EXPECT_GE(trace.IndexOf("ConnectionTable::Delete_ExclusiveLock Starts for handle 1", at), 0);
+
+    // Whatever the table's revocation reported is what the caller gets,
+    // through the usual mapping.
+    const long long workerResult = NumberAfter(
+        trace, "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection failed with thread worker returning ");
+    if (workerResult < 0) {
+        EXPECT_EQ(ZV_SUCCESS, destroyed);
+        EXPECT_TRUE(trace.Contains("RemoveZelvar Deleted zelvar data for handle 1"));
+    } else {
+        EXPECT_TRUE(trace.Contains("RemoveZelvar: Got failed HRESULT " + std::to_string(workerResult) +
+                                   " for Delete_ExclusiveLock with handle 1"));
+        EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::DestroyConnection: caught COM error " +
+                                   std::to_string(workerResult)));
+        EXPECT_EQ(HResultToZVResult(static_cast<HRESULT>(workerResult)), destroyed);
+    }
+    // Gone from the table either way.
+    ZVResult again = 0xFFFFFFFF;
+    WithinLimit("DestroyConnection again", [&] { again = sdk->DestroyConnection(handle); });
+    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, again);
+}
+
+TEST_F(ServiceDeathTest, UninitializeEndsAfterCancellingEveryDeadConnectionInTurn) {
+    ASSERT_EQ(1u, Connect());
+    ASSERT_EQ(2u, Connect());
+    KillServer();
+
+    ZVResult result = 0xFFFFFFFF;
+    WithinLimit("Uninitialize", [&] { result = sdk->Uninitialize(); });
+    uninitialized = true;
+    EXPECT_EQ(ZV_SUCCESS, result);
+
+    int at = trace.IndexOf("CancelAllCalls starts");
+    ASSERT_GE(at, 0);
+    int getFailure = -1;
+    const long long getError =
+        NumberAfter(trace, "CancelAllCalls_SharedLock: GIT::Get_NoLock failed with HRESULT ", &getFailure);
+    if (getFailure >= 0) {
+        // The table could not hand out a proxy to the dead server (Wine
+        // unmarshals afresh and fails): the loop stops at the first
+        // connection and never says it completed.
+        EXPECT_TRUE(IsRpcFailure(getError)) << std::hex << getError;
+        EXPECT_FALSE(trace.Contains("CancelAllCalls being called on zelvar with handle 1"));
+        EXPECT_FALSE(trace.Contains("CancelAllCalls completes"));
+    } else {
+        for (unsigned handle = 1; handle <= 2; ++handle) {
+            at = trace.IndexOf("CancelAllCalls being called on zelvar with handle " + std::to_string(handle), at);
+            ASSERT_GE(at, 0) << handle;
+            at = trace.IndexOf("CancelAllCalls failed with error code for zelvar handle " + std::to_string(handle), at);
+            ASSERT_GE(at, 0) << handle;
+        }
+        at = trace.IndexOf("CancelAllCalls completes", at);
+        ASSERT_GE(at, 0);
+    }
+    EXPECT_GE(trace.IndexOf("Deleting 2 zelvar connections"), 0);
+    EXPECT_TRUE(trace.Contains("Uninitialize Ends"));
+
+    // The SDK starts again from nothing: no connection survived.
+    ASSERT_EQ(ZV_SUCCESS, sdk->Initialize());
+    uninitialized = false;
+    ZVResult destroyed = 0xFFFFFFFF;
+    WithinLimit("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(2); });
+    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, destroyed);
+}
+
+TEST_F(ServiceDeathTest, CreateConnectionAfterTheDeathReportsTheServiceUnavailable) {
+    ASSERT_EQ(1u, Connect());
+    KillServer();
+
+    unsigned int handle = 42;
+    ZVResult created = 0xFFFFFFFF;
+    WithinLimit("CreateConnection", [&] { created = sdk->CreateConnection(L"App", nullptr, nullptr, &handle); });
+    EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, created);
+    EXPECT_EQ(0u, handle);
+
+    // The creation's failure, traced by AddZelvar and by the pool runner,
+    // is one that maps to the service being unavailable.
+    const long long failure = NumberAfter(trace, "AddZelvar Caught unexpected COM HRESULT code ");
+    ASSERT_GE(failure, 0);
+    EXPECT_TRUE(failure == static_cast<long long>(static_cast<unsigned>(REGDB_E_CLASSNOTREG)) || IsRpcFailure(failure))
+        << std::hex << failure;
+    EXPECT_TRUE(
+        trace.Contains("BrennicZelvarSDK::ZVImplementationV1::CreateConnection failed with thread worker "
+                       "returning " +
+                       std::to_string(failure) + " "));
+    EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::CreateConnection: caught COM error " +
+                               std::to_string(failure)));
+
+    // The handle drawn for the failed creation is not given out again, and
+    // the old connection can still be removed.
+    ZVResult destroyed = 0xFFFFFFFF;
+    WithinLimit("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(1); });
+    EXPECT_NE(ZV_ERROR_INVALID_HANDLE, destroyed);
+    WithinLimit("DestroyConnection of the failed handle", [&] { destroyed = sdk->DestroyConnection(2); });
+    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, destroyed);
+}
+
+TEST_F(ServiceDeathTest, ACancelInFlightWhenTheServerDiesFailsAndTheRemovalGoesOn) {
+    const unsigned int handle = Connect();
+    ASSERT_EQ(1u, handle);
+    // The service holds the removal's CancelAllCalls until it dies.
+    ASSERT_TRUE(control->SetMethod("CancelAllCalls", {{"block", true}}));
+    ZVResult destroyed = 0xFFFFFFFF;
+    BoundedStep destroy("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(handle); });
+    ASSERT_TRUE(control->WaitForCalls("CancelAllCalls", 1));
+    KillServer();
+    destroy.Join();
+
+    // The call in flight ends with an RPC failure, traced by the removal.
+    int at = -1;
+    const long long cancelError = NumberAfter(trace, "RemoveZelvar: caught unexpected COM error ", &at);
+    ASSERT_GE(at, 0);
+    EXPECT_TRUE(IsRpcFailure(cancelError)) << std::hex << cancelError;
+    EXPECT_TRUE(trace.Contains("RemoveZelvar: caught unexpected COM error " + std::to_string(cancelError) +
+                               " during CancelAllCalls for handle 1"));
+    EXPECT_FALSE(trace.Contains("RemoveZelvar: Got failed HRESULT " + std::to_string(cancelError) +
+                                " for GetZelvarDataAndObject with handle 1"))
+        << "the look-up happened while the server lived";
+    EXPECT_GE(trace.IndexOf("ConnectionTable::Delete_ExclusiveLock Starts for handle 1", at), 0);
+    const long long workerResult = NumberAfter(
+        trace, "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection failed with thread worker returning ");
+    if (workerResult < 0) {
+        EXPECT_EQ(ZV_SUCCESS, destroyed);
+    } else {
+        EXPECT_EQ(HResultToZVResult(static_cast<HRESULT>(workerResult)), destroyed);
+    }
+    ZVResult again = 0xFFFFFFFF;
+    WithinLimit("DestroyConnection again", [&] { again = sdk->DestroyConnection(handle); });
+    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, again);
+}
+
+TEST_F(ServiceDeathTest, UninitializeWithACancelInFlightWhenTheServerDiesStillEnds) {
+    ASSERT_EQ(1u, Connect());
+    ASSERT_EQ(2u, Connect());
+    ASSERT_TRUE(control->SetMethod("CancelAllCalls", {{"block", true}}));
+    ZVResult result = 0xFFFFFFFF;
+    BoundedStep uninitialize("Uninitialize", [&] { result = sdk->Uninitialize(); });
+    ASSERT_TRUE(control->WaitForCalls("CancelAllCalls", 1));
+    KillServer();
+    uninitialize.Join();
+    uninitialized = true;
+    EXPECT_EQ(ZV_SUCCESS, result);
+
+    // The first connection's cancel was under way and fails; the second one
+    // either cannot be fetched any more (the loop stops there) or fails too.
+    int at = trace.IndexOf("CancelAllCalls being called on zelvar with handle 1");
+    ASSERT_GE(at, 0);
+    at = trace.IndexOf("CancelAllCalls failed with error code for zelvar handle 1", at);
+    ASSERT_GE(at, 0);
+    int getFailure = -1;
+    const long long getError =
+        NumberAfter(trace, "CancelAllCalls_SharedLock: GIT::Get_NoLock failed with HRESULT ", &getFailure);
+    if (getFailure >= 0) {
+        EXPECT_GT(getFailure, at);
+        EXPECT_TRUE(IsRpcFailure(getError)) << std::hex << getError;
+        EXPECT_FALSE(trace.Contains("CancelAllCalls being called on zelvar with handle 2"));
+        EXPECT_FALSE(trace.Contains("CancelAllCalls completes"));
+    } else {
+        at = trace.IndexOf("CancelAllCalls failed with error code for zelvar handle 2", at);
+        ASSERT_GE(at, 0);
+        EXPECT_GE(trace.IndexOf("CancelAllCalls completes", at), 0);
+    }
+    EXPECT_TRUE(trace.Contains("Deleting 2 zelvar connections"));
+    EXPECT_TRUE(trace.Contains("Uninitialize Ends"));
+}
