@@ -25,7 +25,9 @@ double NowUs() {
 }
 
 std::atomic<unsigned> g_delivered{0};
-void CountingCallback(unsigned int, void*, unsigned int, int) { ++g_delivered; }
+void CountingCallback(unsigned int, void*, unsigned int, int) {
+    ++g_delivered;
+}
 
 void BenchConnections(ZVImplementationV1Interface* sdk, zvtest::StandinHost host, const char* label) {
     zvtest::RegisterStandin(host);
@@ -58,9 +60,10 @@ void BenchConnections(ZVImplementationV1Interface* sdk, zvtest::StandinHost host
         double fired = NowUs();
         while (g_delivered < events && NowUs() - t0 < 30e6) Sleep(1);
         double t1 = NowUs();
-        printf("%-28s %u status events from %u service thread(s): fired in %8.1f us each, delivered after %8.1f us "
-               "each (%u delivered)\n",
-               label, events, threads, (fired - t0) / events, (t1 - t0) / events, g_delivered.load());
+        printf(
+            "%-28s %u status events from %u service thread(s): fired in %8.1f us each, delivered after %8.1f us "
+            "each (%u delivered)\n",
+            label, events, threads, (fired - t0) / events, (t1 - t0) / events, g_delivered.load());
     }
     sdk->DestroyConnection(handle);
 }

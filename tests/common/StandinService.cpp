@@ -105,7 +105,9 @@ StandinControl::StandinControl() {
             Release();
             m_creation = m_last;
         }
-        if (!IsServerEnding(m_creation)) break;
+        // Wine answers "class not registered" too when every way of creating
+        // the class failed, which is what a server that is just ending gives.
+        if (!IsServerEnding(m_creation) && m_creation != REGDB_E_CLASSNOTREG) break;
         Sleep(kCreationRetryMs);
     }
     m_last = m_creation;

@@ -15,8 +15,7 @@ std::wstring ExeDirectory() {
 ::ZVQueryInterfaceFn LoadSdkQueryInterface() {
     static HMODULE module = LoadLibraryW((ExeDirectory() + L"\\ZelvarSDK.dll").c_str());
     if (!module) return nullptr;
-    return reinterpret_cast<::ZVQueryInterfaceFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")));
+    return reinterpret_cast<::ZVQueryInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")));
 }
 
 LONG SetRegString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value) {
@@ -38,11 +37,13 @@ LONG DeleteRegValue(HKEY root, const std::wstring& key, const std::wstring& name
     return rc;
 }
 
-LONG DeleteRegTree(HKEY root, const std::wstring& key) { return RegDeleteTreeW(root, key.c_str()); }
+LONG DeleteRegTree(HKEY root, const std::wstring& key) {
+    return RegDeleteTreeW(root, key.c_str());
+}
 
 std::string ReadFileBytes(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return {};
     std::string out;
     char buf[4096];

@@ -13,7 +13,9 @@ namespace {
 const wchar_t kSwitchKey[] = L"SOFTWARE\\Brennic\\Zelvar";
 const wchar_t kSwitchValue[] = L"SDKTracingEnabled";
 
-std::wstring Pid() { return std::to_wstring(GetCurrentProcessId()); }
+std::wstring Pid() {
+    return std::to_wstring(GetCurrentProcessId());
+}
 }  // namespace
 
 std::wstring TraceCapture::TracingFolder() {
@@ -29,7 +31,9 @@ TraceCapture::TraceCapture() {
     for (const auto& f : Files()) DeleteFileW(f.c_str());
 }
 
-TraceCapture::~TraceCapture() { DeleteRegValue(HKEY_CURRENT_USER, kSwitchKey, kSwitchValue); }
+TraceCapture::~TraceCapture() {
+    DeleteRegValue(HKEY_CURRENT_USER, kSwitchKey, kSwitchValue);
+}
 
 std::vector<std::wstring> TraceCapture::Files() const {
     std::vector<std::wstring> files;
@@ -70,7 +74,9 @@ std::vector<std::string> TraceCapture::Messages() const {
     return out;
 }
 
-bool TraceCapture::Contains(const std::string& text) const { return IndexOf(text) >= 0; }
+bool TraceCapture::Contains(const std::string& text) const {
+    return IndexOf(text) >= 0;
+}
 
 int TraceCapture::IndexOf(const std::string& text, int from) const {
     std::vector<std::string> messages = Messages();

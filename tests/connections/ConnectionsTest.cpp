@@ -204,8 +204,7 @@ TEST_P(ConnectionsTest, ArgumentsAreCheckedInOrderAndARefusedCreationLosesItsHan
     ASSERT_GE(at, 0);
     at = trace.IndexOf("ZVImplementationV1::CreateConnection invalid out handle pointer", at);
     ASSERT_GE(at, 0);
-    EXPECT_GE(trace.IndexOf("ZVImplementationV1::CreateConnection bad function point and callback parameters", at),
-              0);
+    EXPECT_GE(trace.IndexOf("ZVImplementationV1::CreateConnection bad function point and callback parameters", at), 0);
     EXPECT_EQ(0u, control->CallCount("CreateConnection"));
 
     // No handle was drawn by the refused calls.
@@ -215,8 +214,9 @@ TEST_P(ConnectionsTest, ArgumentsAreCheckedInOrderAndARefusedCreationLosesItsHan
     ASSERT_TRUE(control->SetMethod("CreateConnection", {{"hr", "0x80040203"}}));
     EXPECT_EQ(0xFFFCu, sdk->CreateConnection(L"App", nullptr, nullptr, &handle));
     EXPECT_EQ(0u, handle);
-    EXPECT_TRUE(trace.Contains("AddZelvar Caught unexpected COM HRESULT code 2147746307 while creating / setting up new "
-                               "zelvar. - Bad COM registration perhaps?"));
+    EXPECT_TRUE(
+        trace.Contains("AddZelvar Caught unexpected COM HRESULT code 2147746307 while creating / setting up new "
+                       "zelvar. - Bad COM registration perhaps?"));
     EXPECT_TRUE(trace.Contains(
         "BrennicZelvarSDK::ZVImplementationV1::CreateConnection failed with thread worker returning 2147746307 "));
     ASSERT_TRUE(control->Reset());
@@ -271,8 +271,9 @@ TEST_P(ConnectionsTest, CallsIntoTheSdkFromTheCallbackAreRefused) {
     ASSERT_TRUE(log.WaitFor(1));
     ASSERT_EQ(4u, fromCallback.size());
     for (ZVResult r : fromCallback) EXPECT_EQ(ZV_ERROR_FAILED, r);
-    EXPECT_TRUE(trace.Contains(
-        "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection: RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE"));
+    EXPECT_TRUE(
+        trace.Contains("BrennicZelvarSDK::ZVImplementationV1::DestroyConnection: RE-ENTRANT CALL BACK HAS OCCURRED "
+                       "RETURNING FAILURE"));
     EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::DestroyConnection: caught COM error 2147500037"));
     // The connection is still there and the count unchanged.
     log.extra = nullptr;
@@ -294,8 +295,9 @@ TEST_P(ConnectionsTest, AThrowingCallbackDoesNotStopTheNextEvent) {
     std::lock_guard<std::mutex> hold(log.lock);
     ASSERT_EQ(1u, log.deliveries.size());
     EXPECT_EQ(6u, log.deliveries[0].status);
-    EXPECT_TRUE(trace.Contains("OnStatusChangeCallback:  An exception was caught during callback for handle(1) "
-                               "status(5) window(0)"));
+    EXPECT_TRUE(
+        trace.Contains("OnStatusChangeCallback:  An exception was caught during callback for handle(1) "
+                       "status(5) window(0)"));
     int at = trace.IndexOf("OnStatusChangeCallback: Called with handle(1) status(6) window(0)");
     ASSERT_GE(at, 0);
     at = trace.IndexOf("OnStatusChangeCallback:  Making callback for handle(1) status(6) window(0)", at);
@@ -405,8 +407,9 @@ TEST_P(ConnectionsTest, ACancelAllCallsFailureDuringRemovalIsTracedAndRemovalGoe
     if (InProcess()) {
         EXPECT_EQ(ZV_SUCCESS, r);
     }
-    EXPECT_TRUE(trace.Contains("RemoveZelvar: caught unexpected COM error 2147500036 during CancelAllCalls for "
-                               "handle 1"));
+    EXPECT_TRUE(
+        trace.Contains("RemoveZelvar: caught unexpected COM error 2147500036 during CancelAllCalls for "
+                       "handle 1"));
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, sdk->DestroyConnection(handle));
 }
 

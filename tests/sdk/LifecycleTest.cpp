@@ -8,7 +8,9 @@
 using namespace BrennicZelvarSDK;
 
 namespace {
-ZVImplementationV1Interface* V1() { return zvtest::GetSdkInterface<ZVImplementationV1Interface>(ZV_IID_V1); }
+ZVImplementationV1Interface* V1() {
+    return zvtest::GetSdkInterface<ZVImplementationV1Interface>(ZV_IID_V1);
+}
 }  // namespace
 
 TEST(Lifecycle, UninitializeWithoutInitializeIsRefusedAndChangesNothing) {
@@ -136,7 +138,7 @@ TEST(Lifecycle, EachInitializationCycleOpensANewTraceFileWithItsHeader) {
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     char exeUtf8[MAX_PATH * 3] = {};
     WideCharToMultiByte(CP_UTF8, 0, exe, -1, exeUtf8, sizeof exeUtf8, nullptr, nullptr);
-    EXPECT_NE(std::string::npos, first.find("\r\n\r\nModule: " + std::string(exeUtf8) + "\r\n\r\nBitness: 64\r\n" +
-                                            rule + "\r\n"));
+    EXPECT_NE(std::string::npos,
+              first.find("\r\n\r\nModule: " + std::string(exeUtf8) + "\r\n\r\nBitness: 64\r\n" + rule + "\r\n"));
     EXPECT_NE(std::string::npos, first.find(" : Uninitialize Ends\r\n"));
 }

@@ -48,14 +48,14 @@ TEST(SlotOrder, GetPreviousInterfaceIsTheLastSlotOfEveryTableFromV2On) {
 
 TEST(SlotOrder, LifecycleAndConnectionSlotsOfV1) {
     void* v1 = Table(ZV_IID_V1);
-    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, Slot<NoArgFn>(v1, 1)(v1));        // Uninitialize
-    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, Slot<HandleFn>(v1, 4)(v1, 1));    // DestroyConnection
-    EXPECT_EQ(ZV_SUCCESS, Slot<NoArgFn>(v1, 0)(v1));                      // Initialize
+    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, Slot<NoArgFn>(v1, 1)(v1));         // Uninitialize
+    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, Slot<HandleFn>(v1, 4)(v1, 1));     // DestroyConnection
+    EXPECT_EQ(ZV_SUCCESS, Slot<NoArgFn>(v1, 0)(v1));                       // Initialize
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, Slot<HandleFn>(v1, 4)(v1, 12345));  // DestroyConnection
-    Slot<FreeVoidFn>(v1, 11)(v1, nullptr);                                // FreeHeaders
-    Slot<FreeVoidFn>(v1, 13)(v1, nullptr);                                // FreeTranslatedUrl
-    Slot<ReservedFn>(v1, 14)(v1);                                         // Reserved
-    EXPECT_EQ(ZV_SUCCESS, Slot<NoArgFn>(v1, 1)(v1));                      // Uninitialize
+    Slot<FreeVoidFn>(v1, 11)(v1, nullptr);                                 // FreeHeaders
+    Slot<FreeVoidFn>(v1, 13)(v1, nullptr);                                 // FreeTranslatedUrl
+    Slot<ReservedFn>(v1, 14)(v1);                                          // Reserved
+    EXPECT_EQ(ZV_SUCCESS, Slot<NoArgFn>(v1, 1)(v1));                       // Uninitialize
     EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, Slot<NoArgFn>(v1, 1)(v1));
 }
 
@@ -64,9 +64,9 @@ TEST(SlotOrder, ReleaseOperationsSitInTheirSlotsAndFreeWhatTheyAreGiven) {
     void* v3 = Table(ZV_IID_V3);
     void* v5 = Table(ZV_IID_V5);
     void* v9 = Table(ZV_IID_V9);
-    EXPECT_EQ(ZV_SUCCESS, Slot<FreeFn>(v2, 7)(v2, nullptr));  // FreeVpnAuthorizationInfo
-    EXPECT_EQ(ZV_SUCCESS, Slot<FreeFn>(v3, 2)(v3, nullptr));  // FreeTrampolineUrl
-    EXPECT_EQ(ZV_SUCCESS, Slot<FreeFn>(v3, 6)(v3, nullptr));  // FreeServerTypeInfo
+    EXPECT_EQ(ZV_SUCCESS, Slot<FreeFn>(v2, 7)(v2, nullptr));   // FreeVpnAuthorizationInfo
+    EXPECT_EQ(ZV_SUCCESS, Slot<FreeFn>(v3, 2)(v3, nullptr));   // FreeTrampolineUrl
+    EXPECT_EQ(ZV_SUCCESS, Slot<FreeFn>(v3, 6)(v3, nullptr));   // FreeServerTypeInfo
     EXPECT_EQ(ZV_SUCCESS, Slot<FreeFn>(v5, 17)(v5, nullptr));  // FreeCertificate
     PCCERT_CONTEXT duplicate = reinterpret_cast<PCCERT_CONTEXT>(0x1);
     typedef unsigned int (*DuplicateFn)(void*, PCCERT_CONTEXT, PCCERT_CONTEXT*);

@@ -44,8 +44,8 @@ protected:
     void SetUp() override {
         m_module = LoadLibraryW((ExeDirectory() + L"\\ZelvarSDK.dll").c_str());
         ASSERT_NE(nullptr, m_module);
-        m_register = reinterpret_cast<RegistrationEntry>(
-            reinterpret_cast<void*>(GetProcAddress(m_module, "DllRegisterServer")));
+        m_register =
+            reinterpret_cast<RegistrationEntry>(reinterpret_cast<void*>(GetProcAddress(m_module, "DllRegisterServer")));
         m_unregister = reinterpret_cast<RegistrationEntry>(
             reinterpret_cast<void*>(GetProcAddress(m_module, "DllUnregisterServer")));
         ASSERT_NE(nullptr, m_register);
@@ -148,8 +148,8 @@ TEST_F(SelfRegistrationTest, WithoutWriteAccessToTheMachineTheUserHiveIsUsed) {
     ReadOnlyMachineKey readOnly;
     ASSERT_TRUE(readOnly.Applied());
     HKEY probe = nullptr;
-    ASSERT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZelvarKey, 0, nullptr, 0,
-                                                   KEY_READ | KEY_WRITE, nullptr, &probe, nullptr));
+    ASSERT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZelvarKey, 0, nullptr, 0, KEY_READ | KEY_WRITE,
+                                                   nullptr, &probe, nullptr));
 
     EXPECT_EQ(S_OK, m_register());
     ExpectPathValue(HKEY_CURRENT_USER, m_dllPath);
@@ -171,8 +171,8 @@ TEST_F(SelfRegistrationTest, TheValueNamesTheLibraryFileNotTheProcessThatLoadedI
     HMODULE copied = LoadLibraryExW(copy.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     ASSERT_NE(nullptr, copied);
     ASSERT_NE(m_module, copied);
-    auto registerCopy = reinterpret_cast<RegistrationEntry>(
-        reinterpret_cast<void*>(GetProcAddress(copied, "DllRegisterServer")));
+    auto registerCopy =
+        reinterpret_cast<RegistrationEntry>(reinterpret_cast<void*>(GetProcAddress(copied, "DllRegisterServer")));
     EXPECT_EQ(S_OK, registerCopy());
     ExpectPathValue(HKEY_LOCAL_MACHINE, ModulePath(copied));
     FreeLibrary(copied);

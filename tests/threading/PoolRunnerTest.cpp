@@ -228,7 +228,8 @@ TEST(RunOnPoolAndWait, AnExceptionOfTheWorkIsRaisedOnTheCallersThreadAndThePoolG
     EXPECT_NE(GetCurrentThreadId(), poolThread);
     // The same pool thread still takes work.
     DWORD later = 0;
-    RunOnPoolAndWait(kPool, [&later] { later = GetCurrentThreadId(); }, "BrennicZelvarSDK::Test::Later");
+    RunOnPoolAndWait(
+        kPool, [&later] { later = GetCurrentThreadId(); }, "BrennicZelvarSDK::Test::Later");
     EXPECT_EQ(poolThread, later);
     // An empty callable is reported, not waited for.
     EXPECT_THROW(RunOnPoolAndWait(kPool, boost::function<void()>(), "BrennicZelvarSDK::Test::Empty"),

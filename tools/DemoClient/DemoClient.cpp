@@ -65,8 +65,8 @@ void PrintTraceFile() {
     std::wstring path = folder + L"\\" + newest;
     wprintf(L"---- trace file %ls ----\n", path.c_str());
     fflush(stdout);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     char buffer[4096];
     DWORD got = 0;
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);

@@ -78,18 +78,18 @@ inline void RefuseReentrantCall(const char* name) {
 template <class Body>
 ZVResult RunApiCall(const char* name, Apartment apartment, Body&& body) noexcept {
     try {
-        RefuseReentrantCall(name);                      // F1
-        std::optional<CScopedComInitializer> com;       // F2
+        RefuseReentrantCall(name);                 // F1
+        std::optional<CScopedComInitializer> com;  // F2
         if (apartment == Apartment::Join) com.emplace();
-        SharedLockHold gate(g_ApiGate);                 // F3
-        if (!IsInitialized()) {                         // F4
+        SharedLockHold gate(g_ApiGate);  // F3
+        if (!IsInitialized()) {          // F4
             TraceError(L"%S failed because SDK implementation dll is not initialized!", name);
             return ZV_ERROR_NOT_INITIALIZED;
         }
         ApiCall call(name, gate);
-        return body(call);                              // F5 to F8
+        return body(call);  // F5 to F8
     } catch (...) {
-        return HandleApiException(name);                // F9
+        return HandleApiException(name);  // F9
     }
 }
 

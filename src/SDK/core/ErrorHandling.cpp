@@ -22,12 +22,18 @@ ZVResult HResultToZVResult(HRESULT hr) {
     }
     if (u >= 0x800706A4u && u <= 0x800707CFu) return ZV_ERROR_SERVICE_UNAVAILABLE;  // RPC errors 1700..1999
     switch (u) {
-        case 0x80004004u: return ZV_ERROR_CANCELLED;          // E_ABORT
-        case 0x80004005u: return ZV_ERROR_FAILED;             // E_FAIL
-        case 0x80070006u: return ZV_ERROR_INVALID_HANDLE;     // E_HANDLE
-        case 0x8007000Eu: return ZV_ERROR_OUT_OF_MEMORY;      // E_OUTOFMEMORY
-        case 0x80070057u: return ZV_ERROR_INVALID_PARAMETER;  // E_INVALIDARG
-        default: return ZV_ERROR_FAILED;
+        case 0x80004004u:
+            return ZV_ERROR_CANCELLED;  // E_ABORT
+        case 0x80004005u:
+            return ZV_ERROR_FAILED;  // E_FAIL
+        case 0x80070006u:
+            return ZV_ERROR_INVALID_HANDLE;  // E_HANDLE
+        case 0x8007000Eu:
+            return ZV_ERROR_OUT_OF_MEMORY;  // E_OUTOFMEMORY
+        case 0x80070057u:
+            return ZV_ERROR_INVALID_PARAMETER;  // E_INVALIDARG
+        default:
+            return ZV_ERROR_FAILED;
     }
 }
 
@@ -50,7 +56,9 @@ ZVResult HandleApiException(const char* qualifiedName) {
     }
 }
 
-void ThrowComError(HRESULT hr) { throw _com_error(hr); }
+void ThrowComError(HRESULT hr) {
+    throw _com_error(hr);
+}
 
 void ThrowServiceError(HRESULT hr) {
     IErrorInfo* info = nullptr;

@@ -14,9 +14,9 @@ extern SharedExclusiveLock g_InitLock;          // Initialize and Uninitialize, 
 extern SharedExclusiveLock g_TraceLock;         // trace set-up, writing and closing
 extern SharedExclusiveLock g_PoolRegistryLock;  // the named-pool registry
 
-extern int g_SdkImplInitCount;       // guarded by g_InitLock
-extern bool g_IsInitialized;         // guarded by g_DataLock
-extern DWORD g_CallbackThreadId;     // guarded by g_DataLock; 0xFFFFFFFF until the callback pool exists
+extern int g_SdkImplInitCount;    // guarded by g_InitLock
+extern bool g_IsInitialized;      // guarded by g_DataLock
+extern DWORD g_CallbackThreadId;  // guarded by g_DataLock; 0xFFFFFFFF until the callback pool exists
 
 void SetInitialized(bool value);
 bool IsInitialized();

@@ -60,9 +60,10 @@ ZVResult Initialize_Internal() {
             TraceError(L"Initialize_Internal failed waiting callBackThreadIdComplete with return code %u", wait);
             throw ZV_ERROR_FAILED;
         }
-        TraceInfo(L"Initialize_Internal CALLBACK_THREAD_POOL - Initialise worker completed - The worker thread has "
-                  L"the ID %u",
-                  callbackThreadId);
+        TraceInfo(
+            L"Initialize_Internal CALLBACK_THREAD_POOL - Initialise worker completed - The worker thread has "
+            L"the ID %u",
+            callbackThreadId);
         {
             ExclusiveLockHold hold(g_DataLock);
             g_CallbackThreadId = callbackThreadId;
@@ -152,7 +153,7 @@ ZVResult ZVImplementationV1::Uninitialize() {
 ZVResult ZVImplementationV1::Uninitialize_Internal() {
     try {
         CScopedComInitializer com;
-        SetInitialized(false);  // from here on new operations stop at the initialised check
+        SetInitialized(false);                  // from here on new operations stop at the initialised check
         ExclusiveLockHold gateHold(g_ApiGate);  // waits for the operations already inside
         CancelAllCalls_SharedLock();
         {
@@ -173,9 +174,10 @@ ZVResult ZVImplementationV1::Uninitialize_Internal() {
 
         wait = RunApartmentWorker<CoUninitializeWorker>(kComObjectCreatorPoolName);
         if (wait != WAIT_OBJECT_0) {
-            TraceError(L"Uninitialize_Internal failed waiting for COM_OBJECT_CREATOR_THREAD_POOL's "
-                       L"CoUninitializeWorker's signal. Result code: %u",
-                       wait);
+            TraceError(
+                L"Uninitialize_Internal failed waiting for COM_OBJECT_CREATOR_THREAD_POOL's "
+                L"CoUninitializeWorker's signal. Result code: %u",
+                wait);
             return ZV_ERROR_FAILED;
         }
         DestroyThreadPool(kComObjectCreatorPoolName);
@@ -193,8 +195,7 @@ void ZVImplementationV1::CancelAllCalls_SharedLock() {
         ComPtr<IZelvarConnection> connection;
         HRESULT hr = GIT::Get_NoLock(data.gitCookie, IID_IZelvarConnection, connection.ReceiveVoid());
         if (FAILED(hr)) {
-            TraceError(L"CancelAllCalls_SharedLock: GIT::Get_NoLock failed with HRESULT %u",
-                       static_cast<unsigned>(hr));
+            TraceError(L"CancelAllCalls_SharedLock: GIT::Get_NoLock failed with HRESULT %u", static_cast<unsigned>(hr));
             completed = false;
             return false;
         }

@@ -56,6 +56,8 @@ void SharedExclusiveLock::AcquireExclusive() {
     LeaveCriticalSection(&m_writerSection);
 }
 
-void SharedExclusiveLock::ReleaseExclusive() { SetEvent(m_openEvent); }
+void SharedExclusiveLock::ReleaseExclusive() {
+    SetEvent(m_openEvent);
+}
 
 }  // namespace BrennicZelvarSDK

@@ -28,8 +28,7 @@ const ZVResult ZV_ERROR_NOT_INITIALIZED = 0xFFFD;
 
 // Called on the SDK's callback thread for every status change of a
 // connection. Calls back into the SDK from here are refused.
-typedef void (*ZVStatusChangeCallback)(unsigned int connectionHandle, void* context, unsigned int status,
-                                       int window);
+typedef void (*ZVStatusChangeCallback)(unsigned int connectionHandle, void* context, unsigned int status, int window);
 
 // A gateway as the application describes it; the service interprets the
 // strings and values.

@@ -123,8 +123,7 @@ public:
     virtual ZVResult GetResponseReasonPhrase(unsigned int httpRequestHandle, ZVChar** reasonPhrase) = 0;
     virtual ZVResult GetResponseHeaders(unsigned int httpRequestHandle, ZVChar*** headers) = 0;
     virtual ZVResult GetResponseServerCertificate(unsigned int httpRequestHandle, PCCERT_CONTEXT* certificate) = 0;
-    virtual ZVResult GetResponseTrustFailureFlags(unsigned int httpRequestHandle,
-                                                  unsigned int* trustFailureFlags) = 0;
+    virtual ZVResult GetResponseTrustFailureFlags(unsigned int httpRequestHandle, unsigned int* trustFailureFlags) = 0;
     virtual ZVResult GetServerCertificate(unsigned int connectionHandle, const ZVChar* url,
                                           PCCERT_CONTEXT* outCertificate, unsigned int* outTrustFailureFlags) = 0;
     virtual ZVResult FreeCertificate(PCCERT_CONTEXT certificate) = 0;

@@ -11,8 +11,12 @@ namespace BrennicZelvarSDK {
 ZVResult ZVImplementationV1::ClearAllCredentials(unsigned int) {
     return OperationNotAvailable(ZV_V1_NAME(ClearAllCredentials));
 }
-ZVResult ZVImplementationV1::CancelAllCalls(unsigned int) { return OperationNotAvailable(ZV_V1_NAME(CancelAllCalls)); }
-ZVResult ZVImplementationV1::LogOff(unsigned int) { return OperationNotAvailable(ZV_V1_NAME(LogOff)); }
+ZVResult ZVImplementationV1::CancelAllCalls(unsigned int) {
+    return OperationNotAvailable(ZV_V1_NAME(CancelAllCalls));
+}
+ZVResult ZVImplementationV1::LogOff(unsigned int) {
+    return OperationNotAvailable(ZV_V1_NAME(LogOff));
+}
 ZVResult ZVImplementationV1::GetVersion(unsigned int, ZVChar**) {
     return OperationNotAvailable(ZV_V1_NAME(GetVersion));
 }
@@ -22,8 +26,8 @@ ZVResult ZVImplementationV1::SetClientWindow(unsigned int, HWND) {
 ZVResult ZVImplementationV1::DetermineServerType(unsigned int, const ZVChar*, _ZV_SERVER_TYPE_INFO**) {
     return OperationNotAvailable(ZV_V1_NAME(DetermineServerType));
 }
-ZVResult ZVImplementationV1::RetrieveGatewayDiscoveryData(unsigned int, const _ZV_GATEWAY_INFO*, unsigned int,
-                                                          ZVChar**, unsigned int*) {
+ZVResult ZVImplementationV1::RetrieveGatewayDiscoveryData(unsigned int, const _ZV_GATEWAY_INFO*, unsigned int, ZVChar**,
+                                                          unsigned int*) {
     return OperationNotAvailable(ZV_V1_NAME(RetrieveGatewayDiscoveryData));
 }
 ZVResult ZVImplementationV1::LogOffGateway(unsigned int, const _ZV_GATEWAY_INFO*) {

@@ -44,8 +44,12 @@ ZVResult ZVImplementationV1::GenerateTrampolineUrl(unsigned int, const ZVChar*, 
 
 // The single-block release operations: a string or a whole string table is
 // one malloc block of this module, so any of them frees either.
-void ZVImplementationV1::FreeHeaders(ZVChar** headers) { free(headers); }
-void ZVImplementationV1::FreeTranslatedUrl(ZVChar* translatedUrl) { free(translatedUrl); }
+void ZVImplementationV1::FreeHeaders(ZVChar** headers) {
+    free(headers);
+}
+void ZVImplementationV1::FreeTranslatedUrl(ZVChar* translatedUrl) {
+    free(translatedUrl);
+}
 ZVResult ZVImplementationV1::FreeTrampolineUrl(ZVChar* trampolineUrl) {
     free(trampolineUrl);
     return ZV_SUCCESS;

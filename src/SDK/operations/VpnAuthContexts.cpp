@@ -5,8 +5,7 @@
 
 namespace BrennicZelvarSDK {
 
-ZVResult ZVImplementationV1::CreateVpnAuthContext(unsigned int, const _ZV_GATEWAY_INFO*, unsigned int,
-                                                  unsigned int*) {
+ZVResult ZVImplementationV1::CreateVpnAuthContext(unsigned int, const _ZV_GATEWAY_INFO*, unsigned int, unsigned int*) {
     return OperationNotAvailable("BrennicZelvarSDK::ZVImplementationV1::CreateVpnAuthContext");
 }
 ZVResult ZVImplementationV1::DestroyVpnAuthContext(unsigned int) {

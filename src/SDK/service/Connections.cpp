@@ -56,8 +56,8 @@ HRESULT AttachSink(IZelvarConnection* connection, StatusChangeEventSink* sink) {
 
 }  // namespace
 
-ZVResult ZVImplementationV1::CreateConnection(const ZVChar* clientName, ZVStatusChangeCallback callback,
-                                              void* context, unsigned int* connectionHandle) {
+ZVResult ZVImplementationV1::CreateConnection(const ZVChar* clientName, ZVStatusChangeCallback callback, void* context,
+                                              unsigned int* connectionHandle) {
     return RunApiCall(kCreateConnectionName, Apartment::Skip, [&](ApiCall& call) {
         if (!clientName) return call.InvalidParameter(L"ZVImplementationV1::CreateConnection invalid client name");
         if (!connectionHandle) {
@@ -70,9 +70,9 @@ ZVResult ZVImplementationV1::CreateConnection(const ZVChar* clientName, ZVStatus
         *connectionHandle = 0;
         const unsigned int handle = DrawHandle();
         const std::wstring clientIdentifier = BuildClientIdentifier(clientName, handle);
-        RunOnPoolAndCheck(call.Name(), kComObjectCreatorPoolName,
-                          boost::bind(&ZVImplementationV1::AddZelvar, this, clientIdentifier, handle, callback,
-                                      context));
+        RunOnPoolAndCheck(
+            call.Name(), kComObjectCreatorPoolName,
+            boost::bind(&ZVImplementationV1::AddZelvar, this, clientIdentifier, handle, callback, context));
         TraceInfo(L"CreateConnection created zelvar with handle %u", handle);
         *connectionHandle = handle;
         return ZV_SUCCESS;
@@ -117,9 +117,10 @@ HRESULT ZVImplementationV1::AddZelvar(const std::wstring& clientIdentifier, unsi
         }
         return S_OK;
     } catch (const _com_error& e) {
-        TraceError(L"AddZelvar Caught unexpected COM HRESULT code %u while creating / setting up new zelvar. - Bad "
-                   L"COM registration perhaps?",
-                   static_cast<unsigned>(e.Error()));
+        TraceError(
+            L"AddZelvar Caught unexpected COM HRESULT code %u while creating / setting up new zelvar. - Bad "
+            L"COM registration perhaps?",
+            static_cast<unsigned>(e.Error()));
         return e.Error();
     }
 }
@@ -160,15 +161,15 @@ void ZVImplementationV1::OnStatusChangeCallback(unsigned int handle, unsigned in
     }
     if (!data.callback) return;
     // No SDK lock is held while application code runs.
-    TraceInfo(L"OnStatusChangeCallback:  Making callback for handle(%u) status(%u) window(%u)", handle, status,
-              window);
+    TraceInfo(L"OnStatusChangeCallback:  Making callback for handle(%u) status(%u) window(%u)", handle, status, window);
     try {
         data.callback(handle, data.context, status, window);
         TraceInfo(L"OnStatusChangeCallback:  Returned from callback");
     } catch (...) {
-        TraceInfo(L"OnStatusChangeCallback:  An exception was caught during callback for handle(%u) status(%u) "
-                  L"window(%u)",
-                  handle, status, window);
+        TraceInfo(
+            L"OnStatusChangeCallback:  An exception was caught during callback for handle(%u) status(%u) "
+            L"window(%u)",
+            handle, status, window);
     }
 }
 

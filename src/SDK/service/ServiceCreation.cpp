@@ -18,7 +18,8 @@ const DWORD kPauseAfterPerUserRepairMs = 5000;
 HRESULT CreateZelvarCoClass(ComPtr<IZelvarConnection>& connection) {
     connection.Reset();
     ComPtr<IUnknown> unknown;
-    const DWORD allServerKinds = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
+    const DWORD allServerKinds =
+        CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
     HRESULT hr = CoCreateInstance(CLSID_Zelvar, nullptr, allServerKinds, IID_IUnknown, unknown.ReceiveVoid());
     if (FAILED(hr)) return hr;
     hr = OleRun(unknown.Get());
@@ -30,9 +31,10 @@ HRESULT CreateZelvarCoClass(ComPtr<IZelvarConnection>& connection) {
 
 void RepairRegistrationAndCreateAgain(HRESULT firstFailure, ComPtr<IZelvarConnection>& connection) {
     const std::wstring clsidText = GuidToString();
-    TraceError(L"Failed to create the ZelvarSvrLib::Zelvar CoClass (%s); - perhaps running at high integrity with a "
-               L"per-user install?",
-               clsidText.c_str());
+    TraceError(
+        L"Failed to create the ZelvarSvrLib::Zelvar CoClass (%s); - perhaps running at high integrity with a "
+        L"per-user install?",
+        clsidText.c_str());
     {
         // The machine-wide installation only chooses the repair: without one
         // the service was installed for this user, and the SDK registers it

@@ -49,7 +49,9 @@ private:
 
 // An event that the submitter of a work item owns: auto-reset, unsignalled,
 // unnamed. Null handle when creation failed.
-inline ScopedHandle MakeCompletionEvent() { return ScopedHandle(CreateEventW(nullptr, FALSE, FALSE, nullptr)); }
+inline ScopedHandle MakeCompletionEvent() {
+    return ScopedHandle(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+}
 
 // A BSTR owned by the scope.
 class ScopedBstr {

@@ -15,7 +15,9 @@ HRESULT GetGlobalInterfaceTable(ComPtr<IGlobalInterfaceTable>& git) {
 }
 }  // namespace
 
-unsigned int DrawHandle() { return static_cast<unsigned int>(InterlockedIncrement(&HandleCounter)); }
+unsigned int DrawHandle() {
+    return static_cast<unsigned int>(InterlockedIncrement(&HandleCounter));
+}
 
 namespace GIT {
 HRESULT Store_NoLock(IUnknown* object, REFIID iid, DWORD* cookie) {
