@@ -29,8 +29,30 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 cd "$build"
 
 failed_phases=0
+passed=0
+failed=0
+skipped=0
+log=$(mktemp)
+# Runs ctest, shows its output, and adds its counts to the totals.
+run_ctest() {
+  local rc=0
+  ctest --output-on-failure --timeout 300 "$@" 2>&1 | tee "$log" || rc=1
+  local summary
+  summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$summary" ]; then
+    local f t s
+    f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+    t=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
+    s=$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)$' "$log" || true)
+    passed=$((passed + t - f - s))
+    failed=$((failed + f))
+    skipped=$((skipped + s))
+  fi
+  return $rc
+}
+
 start_wineserver
-if ! ctest --output-on-failure --timeout 300 -LE kills_service "$@"; then
+if ! run_ctest -LE kills_service "$@"; then
   failed_phases=$((failed_phases + 1))
 fi
 
@@ -41,11 +63,14 @@ for test in "${killing[@]}"; do
   start_wineserver
   # The name is matched as a whole; ctest takes -R as a regular expression.
   pattern=$(printf '%s' "$test" | sed 's/[][\.*^$+?(){}|]/\\&/g')
-  if ! ctest --output-on-failure --timeout 300 -L kills_service "$@" -R "^${pattern}\$"; then
+  if ! run_ctest -L kills_service "$@" -R "^${pattern}\$"; then
     failed_phases=$((failed_phases + 1))
   fi
 done
 
+rm -f "$log"
+# One closing line for the whole run (every phase above printed its own).
+echo "tests: $passed passed, $failed failed, $skipped skipped"
 if [ "$failed_phases" -ne 0 ]; then
   echo "test.sh: $failed_phases ctest run(s) failed" >&2
   exit 1
