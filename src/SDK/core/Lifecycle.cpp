@@ -30,65 +30,69 @@ DWORD RunApartmentWorker(const wchar_t* poolName, Args... args) {
     return WaitForSingleObject(done.Get(), INFINITE);
 }
 
+// Puts a pool's thread into the multithreaded apartment; ZV_SUCCESS or the
+// failure, traced.
+ZVResult JoinApartmentOnPool(const wchar_t* poolName, const wchar_t* completedTrace) {
+    HRESULT comResult = E_FAIL;
+    DWORD wait = RunApartmentWorker<CoInitializeWorker>(poolName, &comResult);
+    if (wait != WAIT_OBJECT_0) {
+        TraceError(L"Initialize_Internal failed waiting workerThreadComplete with return code %u", wait);
+        return ZV_ERROR_FAILED;
+    }
+    TraceInfo(completedTrace);
+    if (FAILED(comResult)) {
+        TraceError(L"Initialize_Internal CoInitializeWorker worker failed with HRESULT %u",
+                   static_cast<unsigned>(comResult));
+        return ZV_ERROR_FAILED;
+    }
+    return ZV_SUCCESS;
+}
+
+// Creates both pools, puts their threads into the multithreaded apartment and
+// records the callback thread. Pools created before a failure stay in place:
+// the SDK then stays in the failed state for the life of the process.
+ZVResult CreatePoolsAndJoinApartment() {
+    TraceInfo(L"Initialize_Internal starts");
+    TraceInfo(L"Initialize_Internal CALLBACK_THREAD_POOL - Creating and setting up ");
+    CreateThreadPool(kCallbackPoolName);
+    ZVResult result = JoinApartmentOnPool(kCallbackPoolName,
+                                          L"Initialize_Internal CALLBACK_THREAD_POOL - Initialise worker completed");
+    if (result != ZV_SUCCESS) return result;
+
+    DWORD callbackThreadId = 0;
+    DWORD wait = RunApartmentWorker<GetThreadIdWorker>(kCallbackPoolName, &callbackThreadId);
+    if (wait != WAIT_OBJECT_0) {
+        TraceError(L"Initialize_Internal failed waiting callBackThreadIdComplete with return code %u", wait);
+        return ZV_ERROR_FAILED;
+    }
+    TraceInfo(
+        L"Initialize_Internal CALLBACK_THREAD_POOL - Initialise worker completed - The worker thread has "
+        L"the ID %u",
+        callbackThreadId);
+    {
+        ExclusiveLockHold hold(g_DataLock);
+        g_CallbackThreadId = callbackThreadId;
+        TraceInfo(L"Setting worker thread ID as %u", callbackThreadId);
+    }
+
+    TraceInfo(L"Initialize_Internal COM_OBJECT_CREATOR_THREAD_POOL - Creating and setting up ");
+    CreateThreadPool(kComObjectCreatorPoolName);
+    result = JoinApartmentOnPool(kComObjectCreatorPoolName,
+                                 L"Initialize_Internal COM_OBJECT_CREATOR_THREAD_POOL - Initialise worker completed");
+    if (result != ZV_SUCCESS) return result;
+    SetInitialized(true);
+    TraceInfo(L"Initialize_Internal COM_OBJECT_CREATOR_THREAD_POOL - Created and setup");
+    return ZV_SUCCESS;
+}
+
 ZVResult Initialize_Internal() {
     if (IsReentrantCall()) {
         TraceError(L"%S: RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE", "BrennicZelvarSDK::Initialize_Internal");
         return ZV_ERROR_FAILED;
     }
-    ZVResult result = ZV_ERROR_FAILED;
+    ZVResult result;
     try {
-        TraceInfo(L"Initialize_Internal starts");
-        TraceInfo(L"Initialize_Internal CALLBACK_THREAD_POOL - Creating and setting up ");
-        CreateThreadPool(kCallbackPoolName);
-
-        HRESULT comResult = E_FAIL;
-        DWORD wait = RunApartmentWorker<CoInitializeWorker>(kCallbackPoolName, &comResult);
-        if (wait != WAIT_OBJECT_0) {
-            TraceError(L"Initialize_Internal failed waiting workerThreadComplete with return code %u", wait);
-            throw ZV_ERROR_FAILED;
-        }
-        TraceInfo(L"Initialize_Internal CALLBACK_THREAD_POOL - Initialise worker completed");
-        if (FAILED(comResult)) {
-            TraceError(L"Initialize_Internal CoInitializeWorker worker failed with HRESULT %u",
-                       static_cast<unsigned>(comResult));
-            throw ZV_ERROR_FAILED;
-        }
-
-        DWORD callbackThreadId = 0;
-        wait = RunApartmentWorker<GetThreadIdWorker>(kCallbackPoolName, &callbackThreadId);
-        if (wait != WAIT_OBJECT_0) {
-            TraceError(L"Initialize_Internal failed waiting callBackThreadIdComplete with return code %u", wait);
-            throw ZV_ERROR_FAILED;
-        }
-        TraceInfo(
-            L"Initialize_Internal CALLBACK_THREAD_POOL - Initialise worker completed - The worker thread has "
-            L"the ID %u",
-            callbackThreadId);
-        {
-            ExclusiveLockHold hold(g_DataLock);
-            g_CallbackThreadId = callbackThreadId;
-            TraceInfo(L"Setting worker thread ID as %u", callbackThreadId);
-        }
-
-        TraceInfo(L"Initialize_Internal COM_OBJECT_CREATOR_THREAD_POOL - Creating and setting up ");
-        CreateThreadPool(kComObjectCreatorPoolName);
-        comResult = E_FAIL;
-        wait = RunApartmentWorker<CoInitializeWorker>(kComObjectCreatorPoolName, &comResult);
-        if (wait != WAIT_OBJECT_0) {
-            TraceError(L"Initialize_Internal failed waiting workerThreadComplete with return code %u", wait);
-            throw ZV_ERROR_FAILED;
-        }
-        TraceInfo(L"Initialize_Internal COM_OBJECT_CREATOR_THREAD_POOL - Initialise worker completed");
-        if (FAILED(comResult)) {
-            TraceError(L"Initialize_Internal CoInitializeWorker worker failed with HRESULT %u",
-                       static_cast<unsigned>(comResult));
-            throw ZV_ERROR_FAILED;
-        }
-        SetInitialized(true);
-        TraceInfo(L"Initialize_Internal COM_OBJECT_CREATOR_THREAD_POOL - Created and setup");
-        result = ZV_SUCCESS;
-    } catch (ZVResult failure) {
-        result = failure;
+        result = CreatePoolsAndJoinApartment();
     } catch (const std::bad_alloc&) {
         TraceError(L"Initialize_Internal failed out of memory");
         result = ZV_ERROR_OUT_OF_MEMORY;
@@ -96,8 +100,6 @@ ZVResult Initialize_Internal() {
         TraceError(L"Initialize_Internal failed std::exception.");
         result = ZV_ERROR_FAILED;
     }
-    // Pools created before a failure stay in place: the SDK stays in the
-    // failed state for the life of the process.
     TraceInfo(L"Initialize_Internal complete. Returning code %u", result);
     return result;
 }
