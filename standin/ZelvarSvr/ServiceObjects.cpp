@@ -166,6 +166,23 @@ private:
     IID m_iid;
 };
 
+// QueryInterface of a service object that answers its one service interface
+// (also as IUnknown) and ISupportErrorInfo.
+template <class Interface, class Object>
+HRESULT QueryServiceObject(Object* object, REFIID iid, void** out) {
+    if (!out) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(Interface))) {
+        *out = static_cast<Interface*>(object);
+    } else if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
+        *out = static_cast<ISupportErrorInfo*>(object);
+    } else {
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    object->AddRef();
+    return S_OK;
+}
+
 // Sets the error information the scenario names ("errorDescription") for a
 // failing call, so that clients can read the service's message.
 HRESULT WithErrorInfo(const CallOutcome& call, HRESULT hr, REFIID iid) {
@@ -194,17 +211,7 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IZelvarAuthContext)) {
-            *out = static_cast<IZelvarAuthContext*>(this);
-        } else if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
-            *out = static_cast<ISupportErrorInfo*>(this);
-        } else {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+        return QueryServiceObject<IZelvarAuthContext>(this, iid, out);
     }
     ZV_STANDIN_REFERENCE_COUNTING
 
@@ -267,17 +274,7 @@ public:
         : SupportsErrorInfo(IID_IZelvarVpnAuthContext), m_connection(connection), m_gateway(gateway) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IZelvarVpnAuthContext)) {
-            *out = static_cast<IZelvarVpnAuthContext*>(this);
-        } else if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
-            *out = static_cast<ISupportErrorInfo*>(this);
-        } else {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+        return QueryServiceObject<IZelvarVpnAuthContext>(this, iid, out);
     }
     ZV_STANDIN_REFERENCE_COUNTING
 
@@ -300,17 +297,7 @@ public:
     explicit HttpRequest(unsigned connection) : SupportsErrorInfo(IID_IZelvarHttpRequest), m_connection(connection) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IZelvarHttpRequest)) {
-            *out = static_cast<IZelvarHttpRequest*>(this);
-        } else if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
-            *out = static_cast<ISupportErrorInfo*>(this);
-        } else {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
+        return QueryServiceObject<IZelvarHttpRequest>(this, iid, out);
     }
     ZV_STANDIN_REFERENCE_COUNTING
 

@@ -87,4 +87,13 @@ int TraceCapture::IndexOf(const std::string& text, int from) const {
     return -1;
 }
 
+::testing::AssertionResult TraceCapture::InOrder(const std::vector<std::string>& texts) const {
+    int at = 0;
+    for (const std::string& text : texts) {
+        at = IndexOf(text, at);
+        if (at < 0) return ::testing::AssertionFailure() << "missing or out of order: " << text << "\n" << Contents();
+    }
+    return ::testing::AssertionSuccess();
+}
+
 }  // namespace zvtest

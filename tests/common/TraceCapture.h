@@ -2,6 +2,8 @@
 // back the trace files that this process wrote.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -29,6 +31,9 @@ public:
     bool Contains(const std::string& text) const;
     // Index of the first message equal to text at or after `from`, or -1.
     int IndexOf(const std::string& text, int from = 0) const;
+    // Passes when every text is found, each at or after the line where the
+    // one before it was found; otherwise names the first that is not.
+    ::testing::AssertionResult InOrder(const std::vector<std::string>& texts) const;
 };
 
 }  // namespace zvtest

@@ -163,30 +163,26 @@ TEST_P(ConnectionsTest, DestroyRemovesTheConnectionOnceAndCancelsItsCalls) {
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, sdk->DestroyConnection(999));
     EXPECT_EQ(1u, control->CallCount("CancelAllCalls")) << "an unknown handle never reaches the service";
 
-    int at = trace.IndexOf("ZVImplementationV1::DestroyConnection called for handle 1");
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("ConnectionTable::Delete_ExclusiveLock Starts for handle 1", at);
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("ConnectionTable::Delete_NoLock: Finished for handle 1", at);
-    ASSERT_GE(at, 0);
+    std::vector<std::string> expected = {
+        "ZVImplementationV1::DestroyConnection called for handle 1",
+        "ConnectionTable::Delete_ExclusiveLock Starts for handle 1",
+        "ConnectionTable::Delete_NoLock: Finished for handle 1",
+    };
     if (InProcess()) {
-        at = trace.IndexOf("RemoveZelvar Deleted zelvar data for handle 1", at);
-        ASSERT_GE(at, 0);
-        at = trace.IndexOf("ZVImplementationV1::DestroyConnection Completed ok for handle 1", at);
-        ASSERT_GE(at, 0);
+        expected.push_back("RemoveZelvar Deleted zelvar data for handle 1");
+        expected.push_back("ZVImplementationV1::DestroyConnection Completed ok for handle 1");
     }
     // The second destroy of the same handle.
-    at = trace.IndexOf("RemoveZelvar: Got failed HRESULT 2147942406 for GetZelvarDataAndObject with handle 1", at);
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("RemoveZelvar: caught unexpected COM error 2147942406 during CancelAllCalls for handle 1", at);
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("RemoveZelvar: Got failed HRESULT 2147942406 for Delete_ExclusiveLock with handle 1", at);
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf(
-        "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection failed with thread worker returning 2147942406 ", at);
-    ASSERT_GE(at, 0);
-    EXPECT_GE(trace.IndexOf("BrennicZelvarSDK::ZVImplementationV1::DestroyConnection: caught COM error 2147942406", at),
-              0);
+    expected.insert(
+        expected.end(),
+        {
+            "RemoveZelvar: Got failed HRESULT 2147942406 for GetZelvarDataAndObject with handle 1",
+            "RemoveZelvar: caught unexpected COM error 2147942406 during CancelAllCalls for handle 1",
+            "RemoveZelvar: Got failed HRESULT 2147942406 for Delete_ExclusiveLock with handle 1",
+            "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection failed with thread worker returning 2147942406 ",
+            "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection: caught COM error 2147942406",
+        });
+    ASSERT_TRUE(trace.InOrder(expected));
 
     if (InProcess()) {
         EXPECT_EQ(ZV_SUCCESS, sdk->DestroyConnection(second));
@@ -200,11 +196,9 @@ TEST_P(ConnectionsTest, ArgumentsAreCheckedInOrderAndARefusedCreationLosesItsHan
     EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, sdk->CreateConnection(L"App", RecordingCallback, nullptr, nullptr));
     EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, sdk->CreateConnection(L"App", nullptr, &context, &handle));
     EXPECT_EQ(42u, handle);
-    int at = trace.IndexOf("ZVImplementationV1::CreateConnection invalid client name");
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("ZVImplementationV1::CreateConnection invalid out handle pointer", at);
-    ASSERT_GE(at, 0);
-    EXPECT_GE(trace.IndexOf("ZVImplementationV1::CreateConnection bad function point and callback parameters", at), 0);
+    ASSERT_TRUE(trace.InOrder({"ZVImplementationV1::CreateConnection invalid client name",
+                               "ZVImplementationV1::CreateConnection invalid out handle pointer",
+                               "ZVImplementationV1::CreateConnection bad function point and callback parameters"}));
     EXPECT_EQ(0u, control->CallCount("CreateConnection"));
 
     // No handle was drawn by the refused calls.
@@ -298,11 +292,9 @@ TEST_P(ConnectionsTest, AThrowingCallbackDoesNotStopTheNextEvent) {
     EXPECT_TRUE(
         trace.Contains("OnStatusChangeCallback:  An exception was caught during callback for handle(1) "
                        "status(5) window(0)"));
-    int at = trace.IndexOf("OnStatusChangeCallback: Called with handle(1) status(6) window(0)");
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("OnStatusChangeCallback:  Making callback for handle(1) status(6) window(0)", at);
-    ASSERT_GE(at, 0);
-    EXPECT_GE(trace.IndexOf("OnStatusChangeCallback:  Returned from callback", at), 0);
+    EXPECT_TRUE(trace.InOrder({"OnStatusChangeCallback: Called with handle(1) status(6) window(0)",
+                               "OnStatusChangeCallback:  Making callback for handle(1) status(6) window(0)",
+                               "OnStatusChangeCallback:  Returned from callback"}));
 }
 
 TEST_P(ConnectionsTest, NullCallbacksOnlyTraceAndEventsQueuedBehindADestroyFindNoConnection) {
@@ -348,12 +340,10 @@ TEST_P(ConnectionsTest, NullCallbacksOnlyTraceAndEventsQueuedBehindADestroyFindN
     std::lock_guard<std::mutex> hold(log.lock);
     ASSERT_EQ(3u, log.deliveries.size());
     EXPECT_EQ(21u, log.deliveries[2].status) << "the event queued before the removal is still delivered";
-    int at = trace.IndexOf("RemoveZelvar Deleted zelvar data for handle 1");
-    if (!InProcess()) at = trace.IndexOf("ConnectionTable::Delete_NoLock: Finished for handle 1");
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("OnStatusChangeCallback: Called with handle(1) status(22) window(0)", at);
-    ASSERT_GE(at, 0);
-    EXPECT_GE(trace.IndexOf("OnStatusChangeCallback: Failed to find zelvar data for handle 1", at), 0);
+    EXPECT_TRUE(trace.InOrder({InProcess() ? "RemoveZelvar Deleted zelvar data for handle 1"
+                                           : "ConnectionTable::Delete_NoLock: Finished for handle 1",
+                               "OnStatusChangeCallback: Called with handle(1) status(22) window(0)",
+                               "OnStatusChangeCallback: Failed to find zelvar data for handle 1"}));
     CloseHandle(releaseCallback);
 }
 
@@ -380,21 +370,10 @@ TEST_P(ConnectionsTest, UninitializeCancelsCallsOnEveryConnectionAndEmptiesTheTa
     Connect(nullptr);
     ASSERT_EQ(ZV_SUCCESS, sdk->Uninitialize());
     EXPECT_EQ(2u, control->CallCount("CancelAllCalls"));
-    int at = trace.IndexOf("CancelAllCalls starts");
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("CancelAllCalls being called on zelvar with handle 1", at);
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("CancelAllCalls being called on zelvar with handle 2", at);
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("CancelAllCalls completes", at);
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("Deleting 0 HTTP requests", at);
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("Deleting 0 request contexts", at);
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("Deleting 0 VPN auth contexts", at);
-    ASSERT_GE(at, 0);
-    EXPECT_GE(trace.IndexOf("Deleting 2 zelvar connections", at), 0);
+    ASSERT_TRUE(trace.InOrder({"CancelAllCalls starts", "CancelAllCalls being called on zelvar with handle 1",
+                               "CancelAllCalls being called on zelvar with handle 2", "CancelAllCalls completes",
+                               "Deleting 0 HTTP requests", "Deleting 0 request contexts",
+                               "Deleting 0 VPN auth contexts", "Deleting 2 zelvar connections"}));
 
     ASSERT_EQ(ZV_SUCCESS, sdk->Initialize());
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, sdk->DestroyConnection(1));

@@ -128,18 +128,12 @@ TEST_F(TablesTest, StoreFetchDeleteAndTheirTraces) {
     }
     EXPECT_EQ(1, stored);
     EXPECT_TRUE(trace.Contains(": RequestContextTable::Get_SharedLock_Throws failed to get object for handle 8"));
-    int at = trace.IndexOf("RequestContextTable::Delete_ExclusiveLock called for handle 7");
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("RequestContextTable::Delete_NoLock starts for handle 7", at);
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("RequestContextTable::Delete_NoLock completed ok for handle 7", at);
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("RequestContextTable::Delete_NoLock: The handle 7 was not found.", at);
-    ASSERT_GE(at, 0);
-    EXPECT_GE(trace.IndexOf("BrennicZelvarSDK::ZVImplementationV1::DestroyRequestContext: "
-                            "RequestContextTable::Delete_ExclusiveLock failed with HRESULT 2147942406",
-                            at),
-              0);
+    EXPECT_TRUE(trace.InOrder({"RequestContextTable::Delete_ExclusiveLock called for handle 7",
+                               "RequestContextTable::Delete_NoLock starts for handle 7",
+                               "RequestContextTable::Delete_NoLock completed ok for handle 7",
+                               "RequestContextTable::Delete_NoLock: The handle 7 was not found.",
+                               "BrennicZelvarSDK::ZVImplementationV1::DestroyRequestContext: "
+                               "RequestContextTable::Delete_ExclusiveLock failed with HRESULT 2147942406"}));
 }
 
 TEST_F(TablesTest, ANullObjectIsStoredAsCookieZeroAndDeletedWithoutTheGit) {
