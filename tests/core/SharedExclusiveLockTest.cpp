@@ -2,82 +2,141 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "core/SharedExclusiveLock.h"
+#include "support/Scoped.h"
 
 using namespace BrennicZelvarSDK;
 
 namespace {
-// Polls a flag for up to two seconds.
-bool BecomesTrue(const std::atomic<bool>& flag) {
-    for (int i = 0; i < 200 && !flag; ++i) Sleep(10);
-    return flag;
-}
+// A thread that is blocked in the lock is seen as "not signalled within a
+// short time"; one that must get in has ten seconds.
+const DWORD kBlockedMs = 300;
+const DWORD kGetsInMs = 10000;
+
+struct Signal {
+    ScopedHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    void Set() { SetEvent(event.Get()); }
+    bool Within(DWORD ms) const { return WaitForSingleObject(event.Get(), ms) == WAIT_OBJECT_0; }
+};
 }  // namespace
 
-TEST(SharedExclusiveLock, ReadersShareAndAWriterWaitsForAllOfThem) {
+TEST(SharedExclusiveLock, ReadersHoldItTogetherAndAWriterWaitsForTheLastOne) {
     SharedExclusiveLock lock;
-    lock.AcquireShared();
-    lock.AcquireShared();  // a second reader gets in while the first holds it
-    std::atomic<bool> writerIn{false};
+    const int readerCount = 6;
+    std::vector<Signal> in(readerCount);
+    Signal leave;
+    std::vector<std::thread> readers;
+    for (int i = 0; i < readerCount; ++i) {
+        readers.emplace_back([&, i] {
+            lock.AcquireShared();
+            in[i].Set();
+            leave.Within(INFINITE);
+        });
+    }
+    for (auto& reader : in) ASSERT_TRUE(reader.Within(kGetsInMs)) << "readers must hold the lock together";
+    Signal writerIn;
     std::thread writer([&] {
         lock.AcquireExclusive();
-        writerIn = true;
+        writerIn.Set();
         lock.ReleaseExclusive();
     });
-    Sleep(200);
-    EXPECT_FALSE(writerIn);
+    leave.Set();
+    for (auto& reader : readers) reader.join();
+    for (int i = 0; i < readerCount - 1; ++i) lock.ReleaseShared();  // holds are not tied to their thread
+    EXPECT_FALSE(writerIn.Within(kBlockedMs)) << "the writer must wait for the last reader";
     lock.ReleaseShared();
-    Sleep(200);
-    EXPECT_FALSE(writerIn) << "the writer must wait for the last reader";
-    lock.ReleaseShared();
-    EXPECT_TRUE(BecomesTrue(writerIn));
+    EXPECT_TRUE(writerIn.Within(kGetsInMs));
     writer.join();
 }
 
-TEST(SharedExclusiveLock, AWaitingWriterStopsNewReadersAtOnce) {
+TEST(SharedExclusiveLock, AWaitingWriterStopsNewReadersWhoWaitUntilItReleases) {
     SharedExclusiveLock lock;
     lock.AcquireShared();
-    std::atomic<bool> writerIn{false}, lateReaderIn{false};
+    Signal writerIn, writerRelease, lateReaderIn;
     std::thread writer([&] {
         lock.AcquireExclusive();
-        writerIn = true;
-        Sleep(200);
+        writerIn.Set();
+        writerRelease.Within(INFINITE);
         lock.ReleaseExclusive();
     });
-    Sleep(200);  // the writer is now waiting for the first reader
+    ASSERT_FALSE(writerIn.Within(kBlockedMs));  // the writer now waits for the first reader
     std::thread lateReader([&] {
         lock.AcquireShared();
-        lateReaderIn = true;
-        EXPECT_TRUE(writerIn.load()) << "a reader that came after a waiting writer must not pass it";
+        lateReaderIn.Set();
         lock.ReleaseShared();
     });
-    Sleep(200);
-    EXPECT_FALSE(lateReaderIn);
+    EXPECT_FALSE(lateReaderIn.Within(kBlockedMs)) << "a reader after a waiting writer must not pass it";
     lock.ReleaseShared();
-    EXPECT_TRUE(BecomesTrue(writerIn));
-    EXPECT_TRUE(BecomesTrue(lateReaderIn));
+    EXPECT_TRUE(writerIn.Within(kGetsInMs));
+    EXPECT_FALSE(lateReaderIn.Within(kBlockedMs)) << "a reader must wait while the writer holds the lock";
+    writerRelease.Set();
+    EXPECT_TRUE(lateReaderIn.Within(kGetsInMs));
     writer.join();
     lateReader.join();
 }
 
-TEST(SharedExclusiveLock, WritersExcludeEachOther) {
-    SharedExclusiveLock lock;
-    int counter = 0;
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
-    auto work = [&] {
-        for (int i = 0; i < 200; ++i) {
+// A thread that holds the lock and asks for it exclusively is not let in; it
+// goes on only once its first hold is released (here by the test's thread).
+TEST(SharedExclusiveLock, IsNotReentrant) {
+    for (bool firstShared : {true, false}) {
+        SharedExclusiveLock lock;
+        Signal firstHeld, secondHeld;
+        std::thread thread([&] {
+            firstShared ? lock.AcquireShared() : lock.AcquireExclusive();
+            firstHeld.Set();
             lock.AcquireExclusive();
-            if (++inside > 1) overlapped = true;
-            ++counter;
-            --inside;
+            secondHeld.Set();
             lock.ReleaseExclusive();
-        }
-    };
-    std::thread a(work), b(work);
-    a.join();
-    b.join();
-    EXPECT_FALSE(overlapped);
-    EXPECT_EQ(400, counter);
+        });
+        ASSERT_TRUE(firstHeld.Within(kGetsInMs));
+        EXPECT_FALSE(secondHeld.Within(kBlockedMs)) << "first hold shared: " << firstShared;
+        firstShared ? lock.ReleaseShared() : lock.ReleaseExclusive();
+        EXPECT_TRUE(secondHeld.Within(kGetsInMs));
+        thread.join();
+    }
+}
+
+// Many threads in both modes for about two seconds, each yielding inside its
+// hold so that they meet in every state: a writer is always alone, and every
+// thread finishes (a lost wake-up leaves one waiting for ever).
+TEST(SharedExclusiveLock, ManyThreadsInBothModesNeverOverlapAWriterAndNeverHang) {
+    SharedExclusiveLock* lock = new SharedExclusiveLock;  // left to threads that might hang
+    const int threadCount = 8;
+    const DWORD until = GetTickCount() + 2000;
+    auto readers = std::make_shared<std::atomic<int>>(0);
+    auto writers = std::make_shared<std::atomic<int>>(0);
+    auto overlaps = std::make_shared<std::atomic<int>>(0);
+    auto writes = std::make_shared<std::atomic<int>>(0);
+    std::vector<HANDLE> done;
+    for (int t = 0; t < threadCount; ++t) {
+        HANDLE finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        done.push_back(finished);
+        std::thread([=] {
+            for (int i = 0; static_cast<int>(until - GetTickCount()) > 0; ++i) {
+                if ((i + t) % 3 == 0) {
+                    lock->AcquireExclusive();
+                    if (++*writers != 1 || *readers != 0) ++*overlaps;
+                    ++*writes;
+                    SwitchToThread();
+                    --*writers;
+                    lock->ReleaseExclusive();
+                } else {
+                    lock->AcquireShared();
+                    ++*readers;
+                    if (*writers != 0) ++*overlaps;
+                    SwitchToThread();
+                    --*readers;
+                    lock->ReleaseShared();
+                }
+            }
+            SetEvent(finished);
+        }).detach();
+    }
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(threadCount, done.data(), TRUE, 30000)) << "a thread hangs";
+    for (HANDLE finished : done) CloseHandle(finished);
+    EXPECT_EQ(0, overlaps->load());
+    EXPECT_GT(writes->load(), 0);
+    delete lock;
 }

@@ -1,11 +1,18 @@
 // Reader/writer lock of the SDK: any number of shared holders or one
-// exclusive holder. Built from two manual-reset events and two critical
-// sections so that a waiting writer closes the gate to new readers at once.
+// exclusive holder. A waiting writer closes the gate to new readers at once;
+// readers that arrive while a writer holds the lock wait until it releases.
 // Not re-entrant: a thread holding it in either mode that asks for it
-// exclusively waits for ever.
+// exclusively waits for ever. A hold is not tied to the thread that took it.
+//
+// An uncontended acquire or release is one compare-and-swap on the state
+// word and makes no kernel call. Only a thread that must wait, and the
+// thread that must wake it, take the wait section and touch the two events.
 #pragma once
 
 #include <windows.h>
+
+#include <atomic>
+#include <cstdint>
 
 namespace BrennicZelvarSDK {
 
@@ -23,11 +30,32 @@ public:
     void ReleaseExclusive();
 
 private:
-    HANDLE m_openEvent;       // signalled while no writer holds or waits for the lock
-    HANDLE m_noReadersEvent;  // signalled while the reader count is 0
-    volatile LONG m_readerCount;
-    CRITICAL_SECTION m_writerSection;
-    CRITICAL_SECTION m_readerSection;
+    // State word: the number of readers holding the lock, a bit for the
+    // writer holding it, and a bit that sends every thread through the wait
+    // section while any thread waits (the word then changes only there).
+    static const uint32_t kReaderMask = 0x3FFFFFFFu;
+    static const uint32_t kWriter = 0x40000000u;
+    static const uint32_t kWaiters = 0x80000000u;
+
+    void AcquireSharedSlow();
+    void ReleaseSharedSlow();
+    void AcquireExclusiveSlow();
+    void ReleaseExclusiveSlow();
+    // The wait-section helpers below run with the section held.
+    void EnterWaitSection();
+    void LeaveWaitSection();
+    void GrantWriter();
+
+    std::atomic<uint32_t> m_state{0};
+    HANDLE m_readersGoEvent;  // manual reset: set when waiting readers are let in
+    HANDLE m_writerGoEvent;   // manual reset: set when the lock is handed to a waiting writer
+    CRITICAL_SECTION m_waitSection;
+    // Guarded by the wait section.
+    unsigned m_waitingReaders = 0;
+    unsigned m_waitingWriters = 0;
+    unsigned m_readerRound = 0;    // advanced each time waiting readers are let in
+    unsigned m_readersToWake = 0;  // readers let in that have not woken yet
+    bool m_writerGranted = false;  // the lock is held for a writer that has not woken yet
 };
 
 // Shared hold for a scope. Release() lets an operation leave early (the API
