@@ -48,6 +48,20 @@ ZVResult JoinApartmentOnPool(const wchar_t* poolName, const wchar_t* completedTr
     return ZV_SUCCESS;
 }
 
+// Obtains the Global Interface Table once for the initialised life of the
+// SDK instead of once per table step. The calling thread joins the
+// multithreaded apartment for the call when it has no apartment; the pool
+// threads keep that apartment alive. When the table cannot be obtained here
+// each step obtains it itself and fails with that result.
+void KeepGlobalInterfaceTable() {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        ExclusiveLockHold hold(g_DataLock);
+        GIT::Keep_NoLock();
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+}
+
 // Creates both pools, puts their threads into the multithreaded apartment and
 // records the callback thread. Pools created before a failure stay in place:
 // the SDK then stays in the failed state for the life of the process.
@@ -80,6 +94,7 @@ ZVResult CreatePoolsAndJoinApartment() {
     result = JoinApartmentOnPool(kComObjectCreatorPoolName,
                                  L"Initialize_Internal COM_OBJECT_CREATOR_THREAD_POOL - Initialise worker completed");
     if (result != ZV_SUCCESS) return result;
+    KeepGlobalInterfaceTable();
     SetInitialized(true);
     TraceInfo(L"Initialize_Internal COM_OBJECT_CREATOR_THREAD_POOL - Created and setup");
     return ZV_SUCCESS;
@@ -163,6 +178,9 @@ ZVResult ZVImplementationV1::Uninitialize_Internal() {
             TraceInfo(L"DeleteAllDataAndObjects_ExclusiveLock called");
             DeleteAllDataAndObjects();
             TraceInfo(L"DeleteAllDataAndObjects_ExclusiveLock completed");
+            // Let go of the table while the pool threads still keep the
+            // multithreaded apartment alive.
+            GIT::Drop_NoLock();
         }
 
         // The apartment is left by the pool thread itself, as the last item

@@ -1,5 +1,7 @@
 #include "tables/HandleTables.h"
 
+#include <atomic>
+
 #include "core/ErrorHandling.h"
 #include "core/Globals.h"
 #include "support/Trace.h"
@@ -9,9 +11,25 @@ namespace BrennicZelvarSDK {
 namespace {
 volatile LONG HandleCounter = 0;
 
-HRESULT GetGlobalInterfaceTable(ComPtr<IGlobalInterfaceTable>& git) {
+// The table kept from Initialize_Internal to Uninitialize_Internal; null
+// outside that time, when each step obtains the table afresh. Set and cleared
+// with g_DataLock held exclusively; the steps run with it held.
+std::atomic<IGlobalInterfaceTable*> g_keptTable{nullptr};
+
+HRESULT ObtainGlobalInterfaceTable(ComPtr<IGlobalInterfaceTable>& git) {
     return CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
                             git.ReceiveVoid());
+}
+
+// Runs one step on the kept table, or on one obtained for this step;
+// failing to obtain it is the step's failure.
+template <class Step>
+HRESULT OnGlobalInterfaceTable(Step step) {
+    if (IGlobalInterfaceTable* kept = g_keptTable.load()) return step(kept);
+    ComPtr<IGlobalInterfaceTable> git;
+    HRESULT hr = ObtainGlobalInterfaceTable(git);
+    if (FAILED(hr)) return hr;
+    return step(git.Get());
 }
 }  // namespace
 
@@ -20,25 +38,31 @@ unsigned int DrawHandle() {
 }
 
 namespace GIT {
-HRESULT Store_NoLock(IUnknown* object, REFIID iid, DWORD* cookie) {
+HRESULT Keep_NoLock() {
     ComPtr<IGlobalInterfaceTable> git;
-    HRESULT hr = GetGlobalInterfaceTable(git);
+    HRESULT hr = ObtainGlobalInterfaceTable(git);
     if (FAILED(hr)) return hr;
-    return git->RegisterInterfaceInGlobal(object, iid, cookie);
+    IGlobalInterfaceTable* previous = g_keptTable.exchange(git.Detach());
+    if (previous) previous->Release();
+    return S_OK;
+}
+
+void Drop_NoLock() {
+    if (IGlobalInterfaceTable* kept = g_keptTable.exchange(nullptr)) kept->Release();
+}
+
+HRESULT Store_NoLock(IUnknown* object, REFIID iid, DWORD* cookie) {
+    return OnGlobalInterfaceTable(
+        [&](IGlobalInterfaceTable* git) { return git->RegisterInterfaceInGlobal(object, iid, cookie); });
 }
 
 HRESULT Get_NoLock(DWORD cookie, REFIID iid, void** object) {
-    ComPtr<IGlobalInterfaceTable> git;
-    HRESULT hr = GetGlobalInterfaceTable(git);
-    if (FAILED(hr)) return hr;
-    return git->GetInterfaceFromGlobal(cookie, iid, object);
+    return OnGlobalInterfaceTable(
+        [&](IGlobalInterfaceTable* git) { return git->GetInterfaceFromGlobal(cookie, iid, object); });
 }
 
 HRESULT Remove_NoLock(DWORD cookie) {
-    ComPtr<IGlobalInterfaceTable> git;
-    HRESULT hr = GetGlobalInterfaceTable(git);
-    if (FAILED(hr)) return hr;
-    return git->RevokeInterfaceFromGlobal(cookie);
+    return OnGlobalInterfaceTable([&](IGlobalInterfaceTable* git) { return git->RevokeInterfaceFromGlobal(cookie); });
 }
 }  // namespace GIT
 

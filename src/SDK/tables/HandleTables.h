@@ -20,9 +20,13 @@ namespace BrennicZelvarSDK {
 // library stays loaded (not even across Uninitialize).
 unsigned int DrawHandle();
 
-// The three steps on the Global Interface Table, each obtaining the table
-// afresh; failing to obtain it is the step's failure.
+// The three steps on the Global Interface Table. While the SDK is
+// initialised they use the table kept by Keep_NoLock; otherwise each step
+// obtains it afresh, and failing to obtain it is the step's failure. All run
+// with g_DataLock held (exclusively for Keep_NoLock and Drop_NoLock).
 namespace GIT {
+HRESULT Keep_NoLock();
+void Drop_NoLock();
 HRESULT Store_NoLock(IUnknown* object, REFIID iid, DWORD* cookie);
 HRESULT Get_NoLock(DWORD cookie, REFIID iid, void** object);
 HRESULT Remove_NoLock(DWORD cookie);
