@@ -316,16 +316,19 @@ void BenchEvents(unsigned handle, const char* host, unsigned events) {
 void ExplainTableCosts(const char* host) {
     IGlobalInterfaceTable* git = nullptr;
     IZelvarConnection* connection = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&git))) ||
+    if (FAILED(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
+                                reinterpret_cast<void**>(&git))) ||
         FAILED(zvtest::CreateZelvarConnection(&connection))) {
         return;
     }
+    BSTR id = SysAllocString(L"TableCosts");
+    connection->CreateConnection(id);
+    SysFreeString(id);
     const int calls = 20;
     std::vector<DWORD> cookies(calls);
     int i = 0;
-    const double store = TimePerCall(
-        calls, [&] { git->RegisterInterfaceInGlobal(connection, IID_IZelvarConnection, &cookies[i++]); });
+    const double store =
+        TimePerCall(calls, [&] { git->RegisterInterfaceInGlobal(connection, IID_IZelvarConnection, &cookies[i++]); });
     connection->Release();
     const double fetch = TimePerCall(calls, [&] {
         IZelvarConnection* fetched = nullptr;

@@ -97,12 +97,12 @@ TEST_F(TablesTest, StoreFetchDeleteAndTheirTraces) {
     RequestContextTable table("RequestContextTable", "BrennicZelvarSDK::ZVImplementationV1::DestroyRequestContext");
     FakeAuthContext object;
     ASSERT_EQ(S_OK, table.Set_ExclusiveLock(7, &object));
-    EXPECT_EQ(2u, object.refs.load()) << "the GIT holds exactly one reference";
+    EXPECT_EQ(3u, object.refs.load()) << "the GIT and the table hold one reference each";
     {
         ComPtr<IZelvarAuthContext> fetched = table.Get_SharedLock_Throws(7);
         EXPECT_EQ(static_cast<IZelvarAuthContext*>(&object), fetched.Get());
     }
-    EXPECT_EQ(2u, object.refs.load()) << "a fetched reference belongs to the caller";
+    EXPECT_EQ(3u, object.refs.load()) << "a fetched reference belongs to the caller";
     ComPtr<IZelvarAuthContext> none;
     EXPECT_EQ(E_HANDLE, table.Get_SharedLock(8, none));
     EXPECT_FALSE(none);
@@ -114,7 +114,7 @@ TEST_F(TablesTest, StoreFetchDeleteAndTheirTraces) {
     }
 
     table.Delete_ExclusiveLock(7);
-    EXPECT_EQ(1u, object.refs.load()) << "revoking the cookie drops the GIT's reference";
+    EXPECT_EQ(1u, object.refs.load()) << "deleting drops the GIT's and the table's references";
     try {
         table.Delete_ExclusiveLock(7);
         ADD_FAILURE() << "no exception";

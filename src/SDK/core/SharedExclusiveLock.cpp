@@ -4,6 +4,12 @@
 
 namespace BrennicZelvarSDK {
 
+namespace {
+// How often a thread that finds the lock taken looks again before it waits:
+// holds are short, and waiting costs kernel calls on both sides.
+const int kSpins = 400;
+}  // namespace
+
 SharedExclusiveLock::SharedExclusiveLock() {
     m_readersGoEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_writerGoEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -12,7 +18,7 @@ SharedExclusiveLock::SharedExclusiveLock() {
         if (m_writerGoEvent) CloseHandle(m_writerGoEvent);
         throw std::runtime_error("CreateEvent failed!");
     }
-    InitializeCriticalSection(&m_waitSection);
+    InitializeCriticalSectionAndSpinCount(&m_waitSection, kSpins);
 }
 
 SharedExclusiveLock::~SharedExclusiveLock() {
@@ -22,9 +28,12 @@ SharedExclusiveLock::~SharedExclusiveLock() {
 }
 
 void SharedExclusiveLock::AcquireShared() {
-    uint32_t state = m_state.load(std::memory_order_relaxed);
-    while ((state & (kWriter | kWaiters)) == 0) {
-        if (m_state.compare_exchange_weak(state, state + 1, std::memory_order_acquire)) return;
+    for (int spin = 0; spin < kSpins; ++spin) {
+        uint32_t state = m_state.load(std::memory_order_relaxed);
+        while ((state & (kWriter | kWaiters)) == 0) {
+            if (m_state.compare_exchange_weak(state, state + 1, std::memory_order_acquire)) return;
+        }
+        YieldProcessor();
     }
     AcquireSharedSlow();
 }
@@ -38,8 +47,11 @@ void SharedExclusiveLock::ReleaseShared() {
 }
 
 void SharedExclusiveLock::AcquireExclusive() {
-    uint32_t free = 0;
-    if (m_state.compare_exchange_strong(free, kWriter, std::memory_order_acquire)) return;
+    for (int spin = 0; spin < kSpins; ++spin) {
+        uint32_t free = 0;
+        if (m_state.compare_exchange_strong(free, kWriter, std::memory_order_acquire)) return;
+        YieldProcessor();
+    }
     AcquireExclusiveSlow();
 }
 

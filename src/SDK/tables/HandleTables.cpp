@@ -93,6 +93,7 @@ HRESULT ComObjectTable<T>::Set_ExclusiveLock(unsigned int handle, T* object) {
         }
     }
     m_map[handle] = cookie;
+    m_kept[handle] = ComPtr<IUnknown>(object);
     TraceInfo(L"%S::Set_ExclusiveLock: Stored object with handle %u and GIT cookie %u", m_name, handle,
               static_cast<unsigned>(cookie));
     return S_OK;
@@ -153,6 +154,7 @@ HRESULT ComObjectTable<T>::Delete_NoLock(unsigned int handle) {
     // The entry goes first and stays gone even when the revoke fails.
     m_map.erase(it);
     HRESULT hr = DeleteComPtr_NoLock(cookie);
+    m_kept.erase(handle);
     if (FAILED(hr)) {
         TraceError(L"%S::Delete_NoLock: GIT::Remove_NoLock failed with HRESULT %u", m_name, static_cast<unsigned>(hr));
         return hr;
@@ -177,6 +179,7 @@ void ComObjectTable<T>::DeleteAll_NoLock(const wchar_t* countTrace) {
     TraceInfo(countTrace, static_cast<unsigned>(m_map.size()));
     for (const auto& entry : m_map) DeleteComPtr_NoLock(entry.second);
     m_map.clear();
+    m_kept.clear();
 }
 
 template class ComObjectTable<IZelvarAuthContext>;
@@ -199,6 +202,7 @@ HRESULT ConnectionTable::SetData_ExclusiveLock(unsigned int handle, IZelvarConne
     }
     data.gitCookie = cookie;
     m_map[handle] = data;
+    m_kept[handle] = ComPtr<IUnknown>(object);
     TraceInfo(L"ConnectionTable::SetData_ExclusiveLock: Stored Zelvar with handle %u and GIT cookie %u", handle,
               static_cast<unsigned>(cookie));
     return S_OK;
@@ -256,6 +260,7 @@ HRESULT ConnectionTable::Delete_NoLock(unsigned int handle) {
     ConnectionData data = it->second;
     m_map.erase(it);
     HRESULT hr = DeleteComPtr_NoLock(data.gitCookie);
+    m_kept.erase(handle);
     TraceInfo(L"ConnectionTable::Delete_NoLock: Finished for handle %u", handle);
     return hr;
 }
@@ -281,6 +286,7 @@ void ConnectionTable::DeleteAll_NoLock() {
     TraceInfo(L"Deleting %u zelvar connections", static_cast<unsigned>(m_map.size()));
     for (const auto& entry : m_map) DeleteComPtr_NoLock(entry.second.gitCookie);
     m_map.clear();
+    m_kept.clear();
 }
 
 }  // namespace BrennicZelvarSDK

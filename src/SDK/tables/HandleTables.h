@@ -32,6 +32,14 @@ HRESULT Get_NoLock(DWORD cookie, REFIID iid, void** object);
 HRESULT Remove_NoLock(DWORD cookie);
 }  // namespace GIT
 
+// One reference to each stored object, taken on the thread that stores it
+// (a thread of the multithreaded apartment) and released when its entry goes.
+// It keeps the object's proxy alive in that apartment, so that fetching the
+// object from the Global Interface Table there finds the proxy instead of
+// building a new one and asking the service process for references each
+// time (several round trips to the service per fetch and release).
+typedef std::map<unsigned int, ComPtr<IUnknown>> KeptObjects;
+
 // Handle -> cookie for one kind of service object. `name` appears in every
 // trace line; `deleteOperation` names the API operation in the failure trace
 // of Delete_ExclusiveLock.
@@ -58,6 +66,7 @@ private:
     const char* m_name;
     const char* m_deleteOperation;
     std::map<unsigned int, DWORD> m_map;
+    KeptObjects m_kept;
 };
 
 struct ConnectionData {
@@ -84,6 +93,7 @@ public:
 
 private:
     std::map<unsigned int, ConnectionData> m_map;
+    KeptObjects m_kept;
 };
 
 typedef ComObjectTable<IZelvarAuthContext> RequestContextTable;
