@@ -35,10 +35,8 @@ void StatusChangeEventSink::HandleStatusChange(unsigned int status, int window) 
     }
     if (m_target.empty()) return;
     // Under g_DataLock so that no worker is queued once Uninitialize has
-    // cleared the initialised flag; the callback pool exists whenever it is
-    // set. Shared is enough for that (clearing the flag takes it exclusively)
-    // and does not hold up the callback thread's look-ups.
-    SharedLockHold dataHold(g_DataLock);
+    // cleared the initialised flag; the callback pool exists whenever it is set.
+    ExclusiveLockHold dataHold(g_DataLock);
     if (!g_IsInitialized) return;
     try {
         FindThreadPool(kCallbackPoolName)
