@@ -310,6 +310,112 @@ void BenchEvents(unsigned handle, const char* host, unsigned events) {
     PrintRate(name.c_str(), {std::max(a[0], a[1]), std::max(b[0], b[1])}, "events per second");
 }
 
+// Create and destroy of each kind of object a connection hands out, against
+// the service's own creation method and the release of its object.
+void BenchHandleKinds(const Sdk& sdk, unsigned connection, IZelvarConnection* raw, const char* host, int calls) {
+    _ZV_GATEWAY_INFO gateway{const_cast<ZVChar*>(L"gw"), const_cast<ZVChar*>(L"https://gw.example.test"), 1, 2, 3};
+    BSTR url = SysAllocString(L"https://app.example.test/");
+    ZelvarGatewayInfo rawGateway{SysAllocString(L"https://gw.example.test"), SysAllocString(L"gw"), 1, 2, 3};
+    struct Kind {
+        const char* name;
+        std::function<ZVResult()> sdk;
+        std::function<void()> baseline;
+    };
+    const Kind kinds[] = {
+        {"request context",
+         [&] {
+             unsigned h = 0;
+             ZVResult r = sdk.v1->CreateRequestContext(connection, L"https://app.example.test/", 0, &h);
+             return r ? r : sdk.v1->DestroyRequestContext(h);
+         },
+         [&] {
+             IZelvarAuthContext* o = nullptr;
+             raw->CreateRequestContext(url, 0, &o);
+             if (o) o->Release();
+         }},
+        {"VPN auth context",
+         [&] {
+             unsigned h = 0;
+             ZVResult r = sdk.v2->CreateVpnAuthContext(connection, &gateway, 0, &h);
+             return r ? r : sdk.v2->DestroyVpnAuthContext(h);
+         },
+         [&] {
+             IZelvarVpnAuthContext* o = nullptr;
+             raw->CreateVpnAuthContext(&rawGateway, 0, &o);
+             if (o) o->Release();
+         }},
+        {"HTTP request",
+         [&] {
+             unsigned h = 0;
+             ZVResult r = sdk.v5->CreateZVHttpRequest(connection, &h);
+             return r ? r : sdk.v5->DestroyZVHttpRequest(h);
+         },
+         [&] {
+             IZelvarHttpRequest* o = nullptr;
+             raw->CreateZVHttpRequest(&o);
+             if (o) o->Release();
+         }},
+    };
+    for (const Kind& kind : kinds) {
+        std::string name = std::string("create + destroy ") + kind.name + ", " + host;
+        const ZVResult probe = kind.sdk();
+        if (probe != ZV_SUCCESS) {
+            PrintMissing(name.c_str(), probe);
+            continue;
+        }
+        PrintTime(name.c_str(), Compare(
+                                    5, calls, [&] { kind.sdk(); }, kind.baseline));
+    }
+    SysFreeString(url);
+    SysFreeString(rawGateway.gatewayUrl);
+    SysFreeString(rawGateway.gatewayString);
+}
+
+// A large response body read through ReadResponseBodyStream against the same
+// chunks read straight from the service's request object.
+void BenchBody(const Sdk& sdk, unsigned connection, IZelvarConnection* raw, const char* host) {
+    const unsigned bodyBytes = 4 << 20, chunk = 64 << 10;
+    zvtest::StandinControl control;
+    control.SetMethod("ReadResponseBodyStream", {{"body", {{"size", bodyBytes}}}, {"maxChunk", chunk}});
+    std::string name = std::string("response body read (4 MB in 64 KB chunks), ") + host;
+    std::vector<unsigned char> buffer(chunk);
+    unsigned request = 0;
+    auto readSdk = [&]() -> ZVResult {
+        ZVResult r = sdk.v5->CreateZVHttpRequest(connection, &request);
+        if (!r) r = sdk.v5->SetRequestUrl(request, L"https://app.example.test/body");
+        if (!r) r = sdk.v5->SendRequestAndReceiveResponse(request);
+        unsigned total = 0, got = 1;
+        while (!r && got) {
+            r = sdk.v5->ReadResponseBodyStream(request, buffer.data(), chunk, &got);
+            total += got;
+        }
+        if (request) sdk.v5->DestroyZVHttpRequest(request);
+        return r ? r : (total == bodyBytes ? ZV_SUCCESS : ZV_ERROR_FAILED);
+    };
+    auto readRaw = [&] {
+        IZelvarHttpRequest* r = nullptr;
+        raw->CreateZVHttpRequest(&r);
+        if (!r) return;
+        BSTR u = SysAllocString(L"https://app.example.test/body");
+        r->SetRequestUrl(u);
+        SysFreeString(u);
+        r->SendRequestAndReceiveResponse();
+        for (;;) {
+            SAFEARRAY* data = nullptr;
+            if (FAILED(r->ReadResponseBodyStream(chunk, &data)) || !data) break;
+            const bool empty = data->rgsabound[0].cElements == 0;
+            SafeArrayDestroy(data);
+            if (empty) break;
+        }
+        r->Release();
+    };
+    const ZVResult probe = readSdk();
+    if (probe != ZV_SUCCESS) return PrintMissing(name.c_str(), probe);
+    Pair p = Compare(
+        5, 1, [&] { readSdk(); }, readRaw);
+    PrintRate(name.c_str(), {bodyBytes / p.sdk, bodyBytes / p.baseline}, "MB per second");
+}
+
 // What the handle tables add around a service object: registering it in the
 // Global Interface Table, fetching it back (on an object nobody else holds,
 // as an operation finds it) and revoking it.
@@ -370,6 +476,8 @@ void BenchHost(const Sdk& sdk, zvtest::StandinHost kind, const char* host, int c
     BenchConnections(sdk, host, connectionRounds);
     ExplainTableCosts(host);
     BenchForwarding(sdk, handle, raw, host, 9, kind == zvtest::StandinHost::LocalServer ? 100 : 20000);
+    BenchHandleKinds(sdk, handle, raw, host, kind == zvtest::StandinHost::LocalServer ? 20 : 500);
+    BenchBody(sdk, handle, raw, host);
     BenchEvents(handle, host, 10000);
     if (raw) raw->Release();
     sdk.v1->DestroyConnection(handle);
