@@ -43,7 +43,8 @@ Json BstrArrayToJson(SAFEARRAY* array);
 
 // Builds an array from its JSON form (see README "Arrays"). A JSON array of
 // strings gives VT_BSTR; null gives a null array; {"vt": n, "count": c} gives
-// an array of that element type with c zeroed elements.
+// an array of that element type with c zeroed elements; {"lowerBound": b,
+// "strings": [...]} gives a VT_BSTR array whose indices start at b.
 HRESULT JsonToBstrArray(const Json& value, SAFEARRAY** out);
 
 // Byte blocks: {"text": "..."} (UTF-8), {"hex": "0a0b"}, {"size": n} (byte i is
