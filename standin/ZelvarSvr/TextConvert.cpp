@@ -145,6 +145,9 @@ Json BstrArrayToJson(SAFEARRAY* array) {
     if (FAILED(SafeArrayAccessData(array, reinterpret_cast<void**>(&data)))) return out;
     for (LONG i = 0; i < count; ++i) out.push_back(BstrToJson(data[i]));
     SafeArrayUnaccessData(array);
+    LONG lower = 0;
+    SafeArrayGetLBound(array, 1, &lower);
+    if (lower != 0) return Json{{"lowerBound", lower}, {"strings", out}};
     return out;
 }
 

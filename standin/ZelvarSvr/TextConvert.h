@@ -38,7 +38,8 @@ bool JsonFlag(const Json& object, const char* name, bool fallback);
 Json JsonMember(const Json& object, const char* name);
 
 // A one-dimensional array as JSON: null for a null array; an array of strings
-// for VT_BSTR; {"vt": n, "count": c} for any other element type.
+// for VT_BSTR ({"lowerBound": b, "strings": [...]} when its indices start at
+// b, not 0); {"vt": n, "count": c} for any other element type.
 Json BstrArrayToJson(SAFEARRAY* array);
 
 // Builds an array from its JSON form (see README "Arrays"). A JSON array of
