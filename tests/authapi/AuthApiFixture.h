@@ -34,11 +34,11 @@ protected:
         control = std::make_unique<zvtest::StandinControl>();
         ASSERT_TRUE(*control) << std::hex << control->CreationResult();
         ASSERT_TRUE(control->Reset());
-        api.v1 = zvtest::GetSdkInterface<ZVImplementationV1Interface>(ZV_IID_V1);
-        api.v2 = zvtest::GetSdkInterface<ZVImplementationV2Interface>(ZV_IID_V2);
-        api.v3 = zvtest::GetSdkInterface<ZVImplementationV3Interface>(ZV_IID_V3);
         api.v4 = zvtest::GetSdkInterface<ZVImplementationV4Interface>(ZV_IID_V4);
-        ASSERT_TRUE(api.v1 && api.v2 && api.v3 && api.v4);
+        ASSERT_NE(nullptr, api.v4);
+        api.v3 = api.v4->GetPreviousInterface();
+        api.v2 = api.v3->GetPreviousInterface();
+        api.v1 = api.v2->GetPreviousInterface();
         ASSERT_EQ(ZV_SUCCESS, api.v1->Initialize());
         ASSERT_EQ(ZV_SUCCESS, api.v1->CreateConnection(L"AuthApi", OnStatusChange, this, &connection));
         ASSERT_EQ(ZV_SUCCESS, api.v1->CreateRequestContext(connection, L"https://app.zelvar.test/a", 0, &context));
@@ -50,8 +50,7 @@ protected:
         CoUninitialize();
     }
     static void OnStatusChange(unsigned int, void* self, unsigned int status, int) {
-        auto* test = static_cast<AuthApiTest*>(self);
-        if (test->onStatus) test->onStatus(status);
+        if (static_cast<AuthApiTest*>(self)->onStatus) static_cast<AuthApiTest*>(self)->onStatus(status);
     }
     // Every call that reached the service since the last Reset.
     unsigned ServiceCalls() { return static_cast<unsigned>(control->Calls().size()); }
@@ -75,7 +74,6 @@ struct Outs {
     }
     static constexpr unsigned int kMark = 0x5E5E5E5E;
     unsigned int value = kMark;
-    unsigned int value2 = kMark;
     ZVChar* text = Mark<ZVChar>();
     ZVChar** table = Mark<ZVChar*>();
     _ZV_SERVER_TYPE_INFO* serverType = Mark<_ZV_SERVER_TYPE_INFO>();
@@ -83,10 +81,18 @@ struct Outs {
 
     // How many outputs hold their mark / were cleared.
     int Marked() const {
-        return (value == kMark) + (value2 == kMark) + (text == Mark<ZVChar>()) + (table == Mark<ZVChar*>()) +
+        return (value == kMark) + (text == Mark<ZVChar>()) + (table == Mark<ZVChar*>()) +
                (serverType == Mark<_ZV_SERVER_TYPE_INFO>()) + (vpn == Mark<_ZV_VPN_AUTHORIZATION_INFO>());
     }
-    int Cleared() const { return !value + !value2 + !text + !table + !serverType + !vpn; }
+    int Cleared() const { return !value + !text + !table + !serverType + !vpn; }
+    // Hands what the SDK returned back to its release operations.
+    void Free(const Api& api) {
+        if (text != Mark<ZVChar>()) api.v3->FreeTrampolineUrl(text);
+        if (table != Mark<ZVChar*>()) api.v1->FreeHeaders(table);
+        if (serverType != Mark<_ZV_SERVER_TYPE_INFO>()) api.v3->FreeServerTypeInfo(serverType);
+        if (vpn != Mark<_ZV_VPN_AUTHORIZATION_INFO>()) api.v2->FreeVpnAuthorizationInfo(vpn);
+        *this = Outs();
+    }
 };
 
 inline std::string Narrow(const ZVChar* text) {
