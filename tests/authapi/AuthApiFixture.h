@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -76,9 +76,9 @@ struct Outs {
     _ZV_VPN_AUTHORIZATION_INFO* vpn = Mark<_ZV_VPN_AUTHORIZATION_INFO>();
 
     int Cleared() const { return !value + !text + !table + !serverType + !vpn; }
-    bool Untouched() const { return *this == Outs(); }
-    bool operator==(const Outs& o) const {
-        return value == o.value && text == o.text && table == o.table && serverType == o.serverType && vpn == o.vpn;
+    bool Untouched() const {
+        const Outs m;
+        return value == m.value && text == m.text && table == m.table && serverType == m.serverType && vpn == m.vpn;
     }
     // Hands what the SDK returned back to its release operations.
     void Free(const Api& api) {
@@ -91,7 +91,6 @@ struct Outs {
 
 const _ZV_GATEWAY_INFO kGateway = {nullptr, nullptr, 1, 2, 3};
 
-// The kind of handle an operation takes.
 enum class Kind { Connection, RequestContext, Vpn };
 
 struct Operation {
@@ -156,9 +155,8 @@ inline unsigned int Pick(Kind kind, unsigned int connection, unsigned int contex
 }
 
 inline const Operation& Named(const std::string& name) {
-    for (const Operation& op : Operations())
-        if (name == op.name) return op;
-    throw std::invalid_argument(name);
+    return *std::find_if(Operations().begin(), Operations().end(),
+                         [&](const Operation& op) { return name == op.name; });
 }
 
 inline std::string Narrow(const ZVChar* text) {

@@ -1,5 +1,5 @@
-// Long service calls and the API gate: the operations that leave the gate
-// before their service call do not hold up Uninitialize, the others are
+// Long service calls and the API gate: an operation that leaves the gate
+// before its service call does not hold up Uninitialize, the others are
 // waited for; CancelAllCalls from another thread ends a held Prepare across
 // the process boundary. The stand-in holds the calls until told.
 #include <future>
@@ -10,17 +10,14 @@ using namespace authtest;
 
 namespace {
 
-// Runs an operation on a thread of its own (in the multithreaded apartment).
-std::future<ZVResult> Background(std::function<ZVResult()> call) {
-    return std::async(std::launch::async, [call] {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+// Runs an operation on a thread of its own, in the apartment given.
+std::future<ZVResult> Background(std::function<ZVResult()> call, DWORD apartment = COINIT_MULTITHREADED) {
+    return std::async(std::launch::async, [call, apartment] {
+        CoInitializeEx(nullptr, apartment);
         const ZVResult result = call();
         CoUninitialize();
         return result;
     });
-}
-bool Returned(const std::future<ZVResult>& call, int timeoutMs) {
-    return call.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
 }
 
 }  // namespace
@@ -32,15 +29,14 @@ TEST_F(AuthApiTest, HeldPrepareDoesNotHoldUpUninitializeAndCompletesAfterwards) 
                                        {{"Prepare", {{"block", true}, {"outputs", {{"authenticationResult", 13}}}}},
                                         {"CancelAllCalls", {{"hr", "E_FAIL"}}}}}}));
     unsigned int result = 0;
-    auto prepare = Background([&] { return api.v1->Prepare(context, nullptr, &result); });
+    // From a single-threaded apartment: the frame uses the thread's apartment as it is.
+    auto prepare = Background([&] { return api.v1->Prepare(context, nullptr, &result); }, COINIT_APARTMENTTHREADED);
     ASSERT_TRUE(control->WaitForCalls("Prepare", 1));
-
     auto uninitialize = Background([&] { return api.v1->Uninitialize(); });
     initialized = false;
-    EXPECT_TRUE(Returned(uninitialize, 20000));
+    EXPECT_EQ(std::future_status::ready, uninitialize.wait_for(std::chrono::seconds(20)));
     EXPECT_EQ(1u, control->ServerInfo()["heldCalls"].get<unsigned>());  // Prepare is still in the service
     EXPECT_TRUE(trace.Contains("CancelAllCalls failed with error code for zelvar handle 1"));
-
     EXPECT_EQ(1u, control->ReleaseHeld("Prepare"));
     EXPECT_EQ(ZV_SUCCESS, prepare.get());
     EXPECT_EQ(13u, result);
@@ -49,10 +45,9 @@ TEST_F(AuthApiTest, HeldPrepareDoesNotHoldUpUninitializeAndCompletesAfterwards) 
 
 TEST_F(AuthApiTest, HeldGetHeadersIsWaitedForByUninitialize) {
     ASSERT_TRUE(control->SetMethod("GetHeaders", {{"block", true}, {"outputs", {{"headers", {"h"}}}}}));
-    ZVChar** headers = nullptr;
-    auto getHeaders = Background([&] { return api.v1->GetHeaders(context, &headers); });
+    Outs outs;
+    auto getHeaders = Background([&] { return api.v1->GetHeaders(context, &outs.table); });
     ASSERT_TRUE(control->WaitForCalls("GetHeaders", 1));
-
     auto uninitialize = Background([&] { return api.v1->Uninitialize(); });
     initialized = false;
     // Uninitialize cancels the service's calls only once it holds the gate:
@@ -61,9 +56,8 @@ TEST_F(AuthApiTest, HeldGetHeadersIsWaitedForByUninitialize) {
     EXPECT_EQ(1u, control->ReleaseHeld("GetHeaders"));
     EXPECT_EQ(ZV_SUCCESS, getHeaders.get());
     EXPECT_EQ(ZV_SUCCESS, uninitialize.get());
-    ASSERT_NE(nullptr, headers);
-    EXPECT_EQ("h", Narrow(headers[0]));
-    api.v1->FreeHeaders(headers);
+    EXPECT_EQ("h", Narrow(outs.table[0]));
+    outs.Free(api);
     EXPECT_EQ(1u, control->CallCount("CancelAllCalls"));
 }
 
@@ -73,7 +67,6 @@ TEST_F(AuthApiTest, CancelAllCallsFromAnotherThreadEndsAHeldPrepare) {
     unsigned int result = 77;
     auto prepare = Background([&] { return api.v1->Prepare(context, nullptr, &result); });
     ASSERT_TRUE(control->WaitForCalls("Prepare", 1));
-
     EXPECT_EQ(ZV_SUCCESS, api.v1->CancelAllCalls(connection));
     EXPECT_EQ(ZV_ERROR_CANCELLED, prepare.get());
     EXPECT_EQ(0u, result);

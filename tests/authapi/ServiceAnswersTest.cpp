@@ -1,7 +1,5 @@
 // What the SDK makes of the service's answers, through real calls into the
 // stand-in's process: converted outputs, malformed outputs, failing results.
-#include <thread>
-#include <vector>
 
 #include "authapi/AuthApiFixture.h"
 
@@ -84,22 +82,4 @@ TEST_F(AuthApiTest, ServiceAnswersBecomeOutputsOrTheDefinedResult) {
     }
     EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::Prepare: caught COM error 2147746307"));
     EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::GetHeaders: caught an unclassified exception"));
-}
-
-TEST_F(AuthApiTest, OperationsRunFromASingleThreadedApartment) {
-    ASSERT_TRUE(control->SetMethod("Prepare", Outputs({{"authenticationResult", 13}})));
-    Outs version, prepared;
-    ZVResult results[2] = {};
-    std::thread sta([&] {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        results[0] = api.v3->GetVersion(connection, &version.text);
-        results[1] = api.v1->Prepare(context, nullptr, &prepared.value);
-        CoUninitialize();
-    });
-    sta.join();
-    EXPECT_EQ(ZV_SUCCESS, results[0]);
-    EXPECT_EQ("12.0.0.1", Narrow(version.text));
-    EXPECT_EQ(ZV_SUCCESS, results[1]);
-    EXPECT_EQ(13u, prepared.value);
-    version.Free(api);
 }
