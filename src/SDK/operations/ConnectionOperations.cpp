@@ -57,7 +57,7 @@ ZVResult ZVImplementationV1::CallConnectionOutsideGate(const char* name, unsigne
     return RunApiCall(name, Apartment::Join, [&](ApiCall& call) {
         PlainPtr<IZelvarConnection> connection = LookUpConnectionAs(m_connectionTable, connectionHandle, name);
         call.LeaveGate();
-        ThrowIfServiceFailed((connection.operator->()->*method)());
+        ThrowIfServiceFailed((connection.Get()->*method)());
         return ZV_SUCCESS;
     });
 }
