@@ -311,7 +311,9 @@ void BenchEvents(unsigned handle, const char* host, unsigned events) {
 }
 
 // Create and destroy of each kind of object a connection hands out, against
-// the service's own creation method and the release of its object.
+// the service's own creation method and the release of its object. Only the
+// creation must succeed: on Wine the destroy of an out-of-process object
+// reports the failed revocation from the Global Interface Table.
 void BenchHandleKinds(const Sdk& sdk, unsigned connection, IZelvarConnection* raw, const char* host, int calls) {
     _ZV_GATEWAY_INFO gateway{const_cast<ZVChar*>(L"gw"), const_cast<ZVChar*>(L"https://gw.example.test"), 1, 2, 3};
     BSTR url = SysAllocString(L"https://app.example.test/");
@@ -326,7 +328,8 @@ void BenchHandleKinds(const Sdk& sdk, unsigned connection, IZelvarConnection* ra
          [&] {
              unsigned h = 0;
              ZVResult r = sdk.v1->CreateRequestContext(connection, L"https://app.example.test/", 0, &h);
-             return r ? r : sdk.v1->DestroyRequestContext(h);
+             if (!r) sdk.v1->DestroyRequestContext(h);
+             return r;
          },
          [&] {
              IZelvarAuthContext* o = nullptr;
@@ -337,7 +340,8 @@ void BenchHandleKinds(const Sdk& sdk, unsigned connection, IZelvarConnection* ra
          [&] {
              unsigned h = 0;
              ZVResult r = sdk.v2->CreateVpnAuthContext(connection, &gateway, 0, &h);
-             return r ? r : sdk.v2->DestroyVpnAuthContext(h);
+             if (!r) sdk.v2->DestroyVpnAuthContext(h);
+             return r;
          },
          [&] {
              IZelvarVpnAuthContext* o = nullptr;
@@ -348,7 +352,8 @@ void BenchHandleKinds(const Sdk& sdk, unsigned connection, IZelvarConnection* ra
          [&] {
              unsigned h = 0;
              ZVResult r = sdk.v5->CreateZVHttpRequest(connection, &h);
-             return r ? r : sdk.v5->DestroyZVHttpRequest(h);
+             if (!r) sdk.v5->DestroyZVHttpRequest(h);
+             return r;
          },
          [&] {
              IZelvarHttpRequest* o = nullptr;
@@ -475,7 +480,7 @@ void BenchHost(const Sdk& sdk, zvtest::StandinHost kind, const char* host, int c
     zvtest::CreateZelvarConnection(&raw);
     BenchConnections(sdk, host, connectionRounds);
     ExplainTableCosts(host);
-    BenchForwarding(sdk, handle, raw, host, 9, kind == zvtest::StandinHost::LocalServer ? 100 : 20000);
+    BenchForwarding(sdk, handle, raw, host, 9, kind == zvtest::StandinHost::LocalServer ? 100 : 2000);
     BenchHandleKinds(sdk, handle, raw, host, kind == zvtest::StandinHost::LocalServer ? 20 : 500);
     BenchBody(sdk, handle, raw, host);
     BenchEvents(handle, host, 10000);
