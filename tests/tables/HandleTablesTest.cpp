@@ -93,6 +93,30 @@ TEST(HandleCounter, HandsOutOneUpFromOneAcrossAllKindsAndThreads) {
     }
 }
 
+// The table's own reference to an object was taken in the multithreaded
+// apartment and goes back there even when a single-threaded one deletes it.
+TEST_F(TablesTest, AnEntryDeletedFromASingleThreadedApartmentLetsGoOfItInTheMultithreadedOne) {
+    struct WatchedContext : FakeAuthContext {
+        STDMETHODIMP_(ULONG) Release() override {
+            const ULONG left = FakeAuthContext::Release();
+            APTTYPEQUALIFIER qualifier;
+            if (left == 1 && SUCCEEDED(CoGetApartmentType(&apartment, &qualifier))) SetEvent(released.Get());
+            return left;
+        }
+        APTTYPE apartment = APTTYPE_CURRENT;
+        ScopedHandle released{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    } object;
+    RequestContextTable table("RequestContextTable", "BrennicZelvarSDK::ZVImplementationV1::DestroyRequestContext");
+    ASSERT_EQ(S_OK, table.Set_ExclusiveLock(9, &object));
+    std::thread([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        table.Delete_ExclusiveLock(9);
+        CoUninitialize();
+    }).join();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(object.released.Get(), 10000));
+    EXPECT_EQ(APTTYPE_MTA, object.apartment);
+}
+
 TEST_F(TablesTest, StoreFetchDeleteAndTheirTraces) {
     RequestContextTable table("RequestContextTable", "BrennicZelvarSDK::ZVImplementationV1::DestroyRequestContext");
     FakeAuthContext object;

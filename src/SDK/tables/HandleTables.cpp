@@ -1,10 +1,13 @@
 #include "tables/HandleTables.h"
 
 #include <atomic>
+#include <iterator>
+#include <vector>
 
 #include "core/ErrorHandling.h"
 #include "core/Globals.h"
 #include "support/Trace.h"
+#include "threading/ThreadPool.h"
 
 namespace BrennicZelvarSDK {
 
@@ -30,6 +33,44 @@ HRESULT OnGlobalInterfaceTable(Step step) {
     HRESULT hr = ObtainGlobalInterfaceTable(git);
     if (FAILED(hr)) return hr;
     return step(git.Get());
+}
+bool InMultithreadedApartment() {
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    return SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_MTA;
+}
+
+class KeptReleaseWorker : public Worker {
+public:
+    explicit KeptReleaseWorker(std::vector<ComPtr<IUnknown>>&& objects) : m_objects(std::move(objects)) {}
+    unsigned int Execute() override {
+        m_objects.clear();
+        return 0;
+    }
+
+private:
+    std::vector<ComPtr<IUnknown>> m_objects;
+};
+
+// Kept references were taken in the multithreaded apartment and are released
+// there: on this thread when it is in that apartment, otherwise by the
+// creator pool's thread (when there is no pool, here after all).
+void ReleaseKept(std::vector<ComPtr<IUnknown>> objects) {
+    if (objects.empty() || InMultithreadedApartment()) return;
+    try {
+        FindThreadPool(kComObjectCreatorPoolName)->QueueWork(WorkerPtr(new KeptReleaseWorker(std::move(objects))));
+    } catch (...) {
+    }
+}
+
+// Takes the kept reference of one handle, or all of them, out of `kept`.
+std::vector<ComPtr<IUnknown>> TakeKept(KeptObjects& kept, const unsigned int* handle) {
+    auto first = handle ? kept.find(*handle) : kept.begin();
+    auto last = handle && first != kept.end() ? std::next(first) : kept.end();
+    std::vector<ComPtr<IUnknown>> taken;
+    for (auto it = first; it != last; ++it) taken.push_back(std::move(it->second));
+    kept.erase(first, last);
+    return taken;
 }
 }  // namespace
 
@@ -154,7 +195,7 @@ HRESULT ComObjectTable<T>::Delete_NoLock(unsigned int handle) {
     // The entry goes first and stays gone even when the revoke fails.
     m_map.erase(it);
     HRESULT hr = DeleteComPtr_NoLock(cookie);
-    m_kept.erase(handle);
+    ReleaseKept(TakeKept(m_kept, &handle));
     if (FAILED(hr)) {
         TraceError(L"%S::Delete_NoLock: GIT::Remove_NoLock failed with HRESULT %u", m_name, static_cast<unsigned>(hr));
         return hr;
@@ -179,7 +220,7 @@ void ComObjectTable<T>::DeleteAll_NoLock(const wchar_t* countTrace) {
     TraceInfo(countTrace, static_cast<unsigned>(m_map.size()));
     for (const auto& entry : m_map) DeleteComPtr_NoLock(entry.second);
     m_map.clear();
-    m_kept.clear();
+    ReleaseKept(TakeKept(m_kept, nullptr));
 }
 
 template class ComObjectTable<IZelvarAuthContext>;
@@ -260,7 +301,7 @@ HRESULT ConnectionTable::Delete_NoLock(unsigned int handle) {
     ConnectionData data = it->second;
     m_map.erase(it);
     HRESULT hr = DeleteComPtr_NoLock(data.gitCookie);
-    m_kept.erase(handle);
+    ReleaseKept(TakeKept(m_kept, &handle));
     TraceInfo(L"ConnectionTable::Delete_NoLock: Finished for handle %u", handle);
     return hr;
 }
@@ -286,7 +327,7 @@ void ConnectionTable::DeleteAll_NoLock() {
     TraceInfo(L"Deleting %u zelvar connections", static_cast<unsigned>(m_map.size()));
     for (const auto& entry : m_map) DeleteComPtr_NoLock(entry.second.gitCookie);
     m_map.clear();
-    m_kept.clear();
+    ReleaseKept(TakeKept(m_kept, nullptr));
 }
 
 }  // namespace BrennicZelvarSDK
