@@ -110,11 +110,17 @@ std::vector<BYTE> CertificateBlockOf(PCCERT_CONTEXT certificate) {
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     if (!store) return block;
     // The certificate first, then what else its connection's store holds
-    // (the chain the server sent, where the platform keeps it).
-    bool ok = CertAddCertificateContextToStore(store, certificate, CERT_STORE_ADD_ALWAYS, nullptr);
+    // (the chain the server sent, where the platform keeps it). Each goes in
+    // by its encoded bytes alone: with the properties WinHTTP's context
+    // carries, Wine saves a store that reads back empty.
+    auto add = [store](PCCERT_CONTEXT context) {
+        return CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, context->pbCertEncoded,
+                                                context->cbCertEncoded, CERT_STORE_ADD_USE_EXISTING, nullptr) != FALSE;
+    };
+    bool ok = add(certificate);
     PCCERT_CONTEXT other = nullptr;
     while (ok && certificate->hCertStore && (other = CertEnumCertificatesInStore(certificate->hCertStore, other))) {
-        CertAddCertificateContextToStore(store, other, CERT_STORE_ADD_USE_EXISTING, nullptr);
+        add(other);
     }
     if (ok) block = SavedStoreWithThumbprint(store, thumbprint);
     CertCloseStore(store, 0);

@@ -214,24 +214,36 @@ HRESULT Perform(const RequestSettings& settings, Exchange& exchange) {
 
     std::wstring agent = kUserAgent;
     if (!settings.userAgentSuffix.empty()) agent += L" " + settings.userAgentSuffix;
-    if (!exchange.session.Reset(
-            WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0))) {
+    if (!exchange.session.Reset(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                            WINHTTP_NO_PROXY_BYPASS, 0))) {
         return LastError();
-    }
-    if (settings.timeoutSeconds != 0) {
-        int ms = settings.timeoutSeconds > INT_MAX / 1000 ? INT_MAX : static_cast<int>(settings.timeoutSeconds * 1000);
-        if (!WinHttpSetTimeouts(exchange.session.Get(), ms, ms, ms, ms)) return LastError();
     }
     if (!exchange.connection.Reset(WinHttpConnect(exchange.session.Get(), host.c_str(), parts.nPort, 0))) {
         return LastError();
     }
-    if (!exchange.request.Reset(WinHttpOpenRequest(
-            exchange.connection.Get(), settings.method.c_str(), path.c_str(), nullptr,
-            settings.hasReferenceUrl ? settings.referenceUrl.c_str() : WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-            secure ? WINHTTP_FLAG_SECURE : 0))) {
+    if (!exchange.request.Reset(WinHttpOpenRequest(exchange.connection.Get(), settings.method.c_str(), path.c_str(),
+                                                   nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                   secure ? WINHTTP_FLAG_SECURE : 0))) {
         return LastError();
     }
     HINTERNET request = exchange.request.Get();
+    if (settings.timeoutSeconds != 0) {
+        // Wine waits for the response head with a time-out of its own, so it is set as well.
+        int ms = settings.timeoutSeconds > INT_MAX / 1000 ? INT_MAX : static_cast<int>(settings.timeoutSeconds * 1000);
+        DWORD responseMs = static_cast<DWORD>(ms);
+        if (!WinHttpSetTimeouts(request, ms, ms, ms, ms) ||
+            !WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseMs, sizeof responseMs)) {
+            return LastError();
+        }
+    }
+    if (settings.hasReferenceUrl) {
+        // Sent as a header of its own: Wine's WinHttpOpenRequest does not send the referrer it is given.
+        std::wstring referer = L"Referer: " + settings.referenceUrl;
+        if (!WinHttpAddRequestHeaders(request, referer.c_str(), static_cast<DWORD>(-1),
+                                      WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+            return LastError();
+        }
+    }
     if (secure) {
         DWORD ignore = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
                        SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
@@ -371,8 +383,7 @@ public:
                 SafeArrayUnaccessData(data);
             }
         }
-        return Set(Begin("SetRequestData", {{"data", recorded}}),
-                   [&](RequestSettings& s) { s.body.swap(bytes); });
+        return Set(Begin("SetRequestData", {{"data", recorded}}), [&](RequestSettings& s) { s.body.swap(bytes); });
     }
     HRESULT STDMETHODCALLTYPE SendRequestAndReceiveResponse() override {
         auto call = Begin("SendRequestAndReceiveResponse", Json::object());
@@ -489,8 +500,8 @@ private:
         return m_exchange;
     }
     std::vector<BYTE> DefaultBody() const {  // m_lock held
-        std::string text = "Hello from the Zelvar stand-in\r\n" + ToUtf8(m_settings.method) + " " +
-                           ToUtf8(m_settings.url) + "\r\n";
+        std::string text =
+            "Hello from the Zelvar stand-in\r\n" + ToUtf8(m_settings.method) + " " + ToUtf8(m_settings.url) + "\r\n";
         return std::vector<BYTE>(text.begin(), text.end());
     }
 
@@ -515,8 +526,8 @@ HRESULT ServerCertificateOutputs(const CallOutcome& call, BSTR url, UINT* trustF
     *trustFailureFlags = 0;
     *certificateBlock = nullptr;
     Exchange exchange;
-    const bool real = SUCCEEDED(call.hr) && IsRealUrl(Text(url)) &&
-                      !(call.Has("certificateBlock") && call.Has("trustFailureFlags"));
+    const bool real =
+        SUCCEEDED(call.hr) && IsRealUrl(Text(url)) && !(call.Has("certificateBlock") && call.Has("trustFailureFlags"));
     if (real) {
         RequestSettings settings;
         settings.method = L"HEAD";

@@ -88,8 +88,9 @@ PCCERT_CONTEXT DeserializeCertificateAndStore(SAFEARRAY* block) {
         DeserializeFailed();
     }
     if (!found.context) {
-        TraceError(L"DeserializeCertificateAndStore - Could not find the specified certificate from the deserialized "
-                   L"store.");
+        TraceError(
+            L"DeserializeCertificateAndStore - Could not find the specified certificate from the deserialized "
+            L"store.");
         DeserializeFailed();
     }
     PCCERT_CONTEXT certificate = found.context;
@@ -114,23 +115,22 @@ PCCERT_CONTEXT CertificateFromBlock(ServiceSafeArray& block, const wchar_t* lock
 }  // namespace
 
 ZVResult ZVImplementationV5::GetResponseServerCertificate(unsigned int handle, PCCERT_CONTEXT* pCertificate) {
-    return RunApiCall("BrennicZelvarSDK::ZVImplementationV5::GetResponseServerCertificate", Apartment::Join,
-                      [&](ApiCall& call) {
-                          if (!pCertificate) {
-                              return call.InvalidParameter(L"%S: failed because %S is NULL!", call.Name(),
-                                                           "pCertificate");
-                          }
-                          *pCertificate = nullptr;
-                          UICapablePtr<IZelvarHttpRequest> request = LookUpForUi(m_httpRequestTable, handle);
-                          ServiceSafeArray block;
-                          ThrowIfServiceFailed(request->GetResponseServerCertificate(block.Receive()));
-                          *pCertificate = CertificateFromBlock(
-                              block,
-                              L"GetResponseServerCertificate - Failed to Attach CComSafeArray (Take ownership of the "
-                              L"auth response certificate data.)",
-                              L"GetResponseServerCertificate - Certificate is empty");
-                          return ZV_SUCCESS;
-                      });
+    return RunApiCall(
+        "BrennicZelvarSDK::ZVImplementationV5::GetResponseServerCertificate", Apartment::Join, [&](ApiCall& call) {
+            if (!pCertificate) {
+                return call.InvalidParameter(L"%S: failed because %S is NULL!", call.Name(), "pCertificate");
+            }
+            *pCertificate = nullptr;
+            UICapablePtr<IZelvarHttpRequest> request = LookUpForUi(m_httpRequestTable, handle);
+            ServiceSafeArray block;
+            ThrowIfServiceFailed(request->GetResponseServerCertificate(block.Receive()));
+            *pCertificate = CertificateFromBlock(
+                block,
+                L"GetResponseServerCertificate - Failed to Attach CComSafeArray (Take ownership of the "
+                L"auth response certificate data.)",
+                L"GetResponseServerCertificate - Certificate is empty");
+            return ZV_SUCCESS;
+        });
 }
 
 ZVResult ZVImplementationV5::GetServerCertificate(unsigned int connectionHandle, const ZVChar* url,
@@ -149,7 +149,8 @@ ZVResult ZVImplementationV5::GetServerCertificate(unsigned int connectionHandle,
             ScopedBstr urlCopy = CopyInputString(url);
             ServiceSafeArray block;
             // The flags go straight to the caller, whether or not a certificate comes with them.
-            ThrowIfServiceFailed(connection->GetServerCertificate(urlCopy.Get(), outTrustFailureFlags, block.Receive()));
+            ThrowIfServiceFailed(
+                connection->GetServerCertificate(urlCopy.Get(), outTrustFailureFlags, block.Receive()));
             *outCertificate = CertificateFromBlock(
                 block,
                 L"GetServerCertificate failed to Attach CComSafeArray (Take ownership of the server certificate "

@@ -20,8 +20,8 @@ const wchar_t kNullArgument[] = L"%S: failed because %S is NULL!";
 // Within one call, the service is asked again only while this much room is left.
 const unsigned int kMinimumRoomToAskAgain = 8192;
 
-typedef HRESULT(STDMETHODCALLTYPE IZelvarHttpRequest::*StringSetter)(BSTR);
-typedef HRESULT(STDMETHODCALLTYPE IZelvarHttpRequest::*ValueSetter)(UINT);
+typedef HRESULT (STDMETHODCALLTYPE IZelvarHttpRequest::*StringSetter)(BSTR);
+typedef HRESULT (STDMETHODCALLTYPE IZelvarHttpRequest::*ValueSetter)(UINT);
 
 // A setter that hands the service one string: the NULL check (unless the
 // string may be null), the copy before the look-up, the call.
@@ -75,15 +75,16 @@ ZVResult ZVImplementationV5::CreateZVHttpRequest(unsigned int connectionHandle, 
 }
 
 HRESULT ZVImplementationV5::AddZVHttpHandle(unsigned int connectionHandle, unsigned int handle) {
-    return RunCreationWorkItem(L"AddZVHttpHandle Caught unexpected COM error %u - Bad COM registration perhaps?", [&]() {
-        ComPtr<IZelvarHttpRequest> request;
-        {
-            PlainPtr<IZelvarConnection> connection =
-                LookUpConnectionAs(m_connectionTable, connectionHandle, ZV_V5_NAME(AddZVHttpHandle));
-            ThrowIfServiceFailed(connection->CreateZVHttpRequest(request.Receive()));
-        }
-        m_httpRequestTable.Set_ExclusiveLock_Throws(handle, request.Get(), ZV_V5_NAME(AddZVHttpHandle));
-    });
+    return RunCreationWorkItem(
+        L"AddZVHttpHandle Caught unexpected COM error %u - Bad COM registration perhaps?", [&]() {
+            ComPtr<IZelvarHttpRequest> request;
+            {
+                PlainPtr<IZelvarConnection> connection =
+                    LookUpConnectionAs(m_connectionTable, connectionHandle, ZV_V5_NAME(AddZVHttpHandle));
+                ThrowIfServiceFailed(connection->CreateZVHttpRequest(request.Receive()));
+            }
+            m_httpRequestTable.Set_ExclusiveLock_Throws(handle, request.Get(), ZV_V5_NAME(AddZVHttpHandle));
+        });
 }
 
 ZVResult ZVImplementationV5::AddRequestHeader(unsigned int handle, const ZVChar* header) {
@@ -192,8 +193,9 @@ ZVResult ZVImplementationV5::GetResponseHeaders(unsigned int handle, ZVChar*** h
         ServiceSafeArray returned;
         ThrowIfServiceFailed(request->GetResponseHeaders(returned.Receive()));
         returned.TakeOwnership(
-            VT_BSTR, L"GetResponseHeaders failed to Attach CComSafeArray (Take ownership of the auth response header "
-                     L"strings.)");
+            VT_BSTR,
+            L"GetResponseHeaders failed to Attach CComSafeArray (Take ownership of the auth response header "
+            L"strings.)");
         *headers = BSTRSafeArrayToZVChar(returned.Get());
         TraceInfo(L"GetResponseHeaders completed for handle %u", handle);
         return ZV_SUCCESS;
@@ -236,8 +238,9 @@ ZVResult ZVImplementationV5::ReadResponseBodyStream(unsigned int handle, unsigne
             const unsigned int room = bufferSize - total;
             ServiceSafeArray chunk;
             ThrowIfServiceFailed(request->ReadResponseBodyStream(room, chunk.Receive()));
-            chunk.TakeOwnership(VT_UI1, L"ReadResponseBodyStream failed to Attach CComSafeArray (Take ownership of "
-                                        L"the response body chunk.)");
+            chunk.TakeOwnership(VT_UI1,
+                                L"ReadResponseBodyStream failed to Attach CComSafeArray (Take ownership of "
+                                L"the response body chunk.)");
             const ULONG count = chunk.Count();
             if (count > room) {
                 TraceError(L"ReadResponseBodyStream: the service handed out %u bytes for %u bytes of room",

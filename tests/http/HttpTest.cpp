@@ -1,0 +1,589 @@
+// HTTP requests, server certificates, tokens and cookies through the SDK. The
+// stand-in service performs the requests with the platform's WinHTTP against
+// the loopback test server (real HTTP, real TLS, a certificate authority made
+// at start), so what is checked here is what went over the wire.
+//
+// Requests, bodies, certificates and time-outs run on the local-server host
+// (the real process boundary). Cookie records are SAFEARRAYs of VT_RECORD,
+// which Wine 8 cannot marshal across processes (0x8007000E): the cookie test
+// runs on the in-process host, where they behave as on Windows.
+#include "LoopbackServer.h"  // winsock2.h must come before windows.h
+
+#include <gtest/gtest.h>
+#include <psapi.h>
+#include <wincrypt.h>
+
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "common/StandinService.h"
+#include "common/TestSupport.h"
+#include "common/TraceCapture.h"
+
+using namespace BrennicZelvarSDK;
+using zvtest::Json;
+using zvtest::LoopbackServer;
+using zvtest::StandinHost;
+
+namespace {
+
+const char kFixedBody[] = "Hello from the loopback test server.\n";
+const unsigned kInvalidCa = 0x8;  // WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA
+
+SIZE_T PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+    return counters.PrivateUsage;
+}
+
+std::string Narrow(const ZVChar* text) {
+    std::string s;
+    for (; text && *text; ++text) s += static_cast<char>(*text);
+    return s;
+}
+std::vector<BYTE> Encoded(PCCERT_CONTEXT certificate) {
+    return std::vector<BYTE>(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
+}
+
+class HttpTest : public ::testing::Test {
+protected:
+    virtual StandinHost Host() const { return StandinHost::LocalServer; }
+    void SetUp() override {
+        server = &LoopbackServer::Get();
+        ASSERT_FALSE(server->https.empty()) << "the loopback test server did not start";
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        ASSERT_EQ(S_OK, zvtest::RegisterStandin(Host()));
+        v1 = zvtest::GetSdkInterface<ZVImplementationV1Interface>(ZV_IID_V1);
+        v5 = zvtest::GetSdkInterface<ZVImplementationV5Interface>(ZV_IID_V5);
+        v9 = zvtest::GetSdkInterface<ZVImplementationV9Interface>(ZV_IID_V9);
+        ASSERT_TRUE(v1 && v5 && v9);
+        Start();
+    }
+    void TearDown() override {
+        v1->Uninitialize();
+        control.reset();
+        CoUninitialize();
+    }
+    void Start() {
+        control = std::make_unique<zvtest::StandinControl>();
+        ASSERT_TRUE(*control);
+        ASSERT_TRUE(control->Reset());
+        ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
+        ASSERT_EQ(ZV_SUCCESS, v1->CreateConnection(L"App", nullptr, nullptr, &connection));
+    }
+    // A new service process: one that never built a certificate chain.
+    void RestartService() {
+        v1->Uninitialize();
+        control.reset();
+        ASSERT_TRUE(zvtest::StopStandinServer());
+        Start();
+    }
+
+    unsigned Create() {
+        unsigned handle = 0;
+        EXPECT_EQ(ZV_SUCCESS, v5->CreateZVHttpRequest(connection, &handle));
+        return handle;
+    }
+    unsigned Send(const std::wstring& url, ZVResult expected = ZV_SUCCESS) {
+        unsigned handle = Create();
+        EXPECT_EQ(ZV_SUCCESS, v5->SetRequestUrl(handle, url.c_str()));
+        EXPECT_EQ(expected, v5->SendRequestAndReceiveResponse(handle));
+        return handle;
+    }
+    // The whole body, read with the buffer size given; every call keeps to it.
+    std::string ReadAll(unsigned handle, unsigned bufferSize) {
+        std::vector<unsigned char> buffer(bufferSize);
+        std::string body;
+        for (unsigned read = 1; read != 0;) {
+            EXPECT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(handle, buffer.data(), bufferSize, &read));
+            EXPECT_LE(read, bufferSize);
+            body.append(reinterpret_cast<char*>(buffer.data()), read);
+            if (::testing::Test::HasFailure()) break;
+        }
+        return body;
+    }
+    std::string HeaderValue(unsigned handle, const std::string& name) {
+        ZVChar** headers = nullptr;
+        EXPECT_EQ(ZV_SUCCESS, v5->GetResponseHeaders(handle, &headers));
+        std::string value;
+        for (ZVChar** h = headers; h && *h; ++h) {
+            std::string line = Narrow(*h);
+            if (line.rfind(name + ": ", 0) == 0) value = line.substr(name.size() + 2);
+        }
+        v1->FreeHeaders(headers);
+        return value;
+    }
+    std::string Sha256Of(const std::string& data) {
+        zvtest::Sha256 hash;
+        hash.Add(data.data(), data.size());
+        return hash.HexDigest();
+    }
+
+    const LoopbackServer* server = nullptr;
+    zvtest::TraceCapture trace;
+    std::unique_ptr<zvtest::StandinControl> control;
+    ZVImplementationV1Interface* v1 = nullptr;
+    ZVImplementationV5Interface* v5 = nullptr;
+    ZVImplementationV9Interface* v9 = nullptr;
+    unsigned connection = 0;
+};
+
+TEST_F(HttpTest, LargeBodyArrivesByteIdenticalWhileTheSdkDoesNotGrowWithIt) {
+    unsigned handle = Send(server->http + L"/large");
+    const std::string expected = HeaderValue(handle, "X-Body-SHA256");
+    std::vector<unsigned char> buffer(1 << 20);
+    zvtest::Sha256 hash;
+    unsigned long long total = 0;
+    SIZE_T before = 0;
+    for (unsigned read = 1; read != 0; total += read) {
+        ASSERT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(handle, buffer.data(), 1 << 20, &read));
+        hash.Add(buffer.data(), read);
+        if (before == 0) before = PrivateBytes();  // after the first call's one-time costs
+    }
+    EXPECT_EQ(64ull << 20, total);
+    EXPECT_EQ(expected, hash.HexDigest());
+    EXPECT_LT(PrivateBytes(), before + (8u << 20));
+}
+
+class BufferSizeTest : public HttpTest, public ::testing::WithParamInterface<std::pair<unsigned, unsigned>> {};
+
+TEST_P(BufferSizeTest, ChunkedBodyReadInThisBufferSizeIsWhatTheServerSent) {
+    const unsigned bufferSize = GetParam().first, bodySize = GetParam().second;
+    unsigned handle = Send(server->https + L"/chunked?size=" + std::to_wstring(bodySize));
+    const std::string body = ReadAll(handle, bufferSize);
+    EXPECT_EQ(bodySize, body.size());
+    EXPECT_EQ(HeaderValue(handle, "X-Body-SHA256"), Sha256Of(body));
+    EXPECT_TRUE(trace.Contains("ReadResponseBodyStream read 0 bytes"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BufferSizeTest,
+                         ::testing::Values(std::make_pair(1u, 3000u), std::make_pair(100u, 60000u),
+                                           std::make_pair(8191u, 300000u), std::make_pair(8192u, 300000u),
+                                           std::make_pair(65536u, 300000u), std::make_pair(300001u, 300000u)));
+
+// The body loop asks for exactly the room left and goes round again only
+// while 8192 bytes of room remain; a chunk larger than the room is refused.
+TEST_F(HttpTest, BodyLoopFollowsTheChunkRules) {
+    unsigned handle = Create();
+    ASSERT_TRUE(control->SetMethod("ReadResponseBodyStream", {{"body", {{"size", 10000}}}, {"maxChunk", 4096}}));
+    std::vector<unsigned char> buffer(16384);
+    unsigned read = 99;
+    ASSERT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(handle, buffer.data(), 16384, &read));
+    EXPECT_EQ(10000u, read);
+    ASSERT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(handle, buffer.data(), 16384, &read));
+    EXPECT_EQ(0u, read);
+    std::vector<unsigned> asked;
+    for (const Json& c : control->Calls("ReadResponseBodyStream")) asked.push_back(c["args"]["maxBytes"]);
+    EXPECT_EQ((std::vector<unsigned>{16384, 12288, 8192, 16384}), asked);
+
+    struct Case {
+        Json chunks;
+        unsigned bufferSize;
+        ZVResult result;
+        unsigned read;
+    } cases[] = {
+        {Json::array({Json{{"size", 100}}, Json{{"size", 50}}}), 8192, ZV_SUCCESS, 100},  // room 8092 < 8192
+        {Json::array({Json{{"size", 20}}}), 10, ZV_ERROR_FAILED, 0},                     // more than asked for
+        {Json::array({nullptr}), 10, ZV_ERROR_FAILED, 0},
+        {Json::array({Json{{"vt", VT_BSTR}, {"count", 1}}}), 10, ZV_ERROR_FAILED, 0},
+    };
+    for (const Case& c : cases) {
+        unsigned fresh = Create();
+        ASSERT_TRUE(control->SetMethod("ReadResponseBodyStream", {{"chunks", c.chunks}}));
+        read = 99;
+        EXPECT_EQ(c.result, v5->ReadResponseBodyStream(fresh, buffer.data(), c.bufferSize, &read)) << c.chunks;
+        EXPECT_EQ(c.read, read) << c.chunks;
+    }
+    EXPECT_TRUE(trace.Contains("ReadResponseBodyStream: the service handed out 20 bytes for 10 bytes of room"));
+}
+
+TEST_F(HttpTest, RequestBodyAndHeadersReachTheServerExactly) {
+    std::string binary;
+    for (int i = 0; i < 768; ++i) binary += static_cast<char>(i % 256);
+    std::string large(3 << 20, '\0');
+    for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 7919) >> 5);
+    for (const std::string& body : {std::string(), binary, large}) {
+        unsigned handle = Create();
+        const std::wstring reference = server->https + L"/from";
+        ASSERT_EQ(ZV_SUCCESS, v5->SetRequestUrl(handle, (server->https + L"/echo?q=1").c_str()));
+        ASSERT_EQ(ZV_SUCCESS, v5->SetRequestMethod(handle, L"PUT"));
+        ASSERT_EQ(ZV_SUCCESS, v5->AddRequestHeader(handle, L"X-Zv-Test: one two"));
+        ASSERT_EQ(ZV_SUCCESS, v5->SetRequestUserAgentSuffix(handle, L"ZvTest/1.0"));
+        ASSERT_EQ(ZV_SUCCESS, v5->SetRequestReferenceUrl(handle, reference.c_str()));
+        ASSERT_EQ(ZV_SUCCESS, v5->SetRequestData(handle, reinterpret_cast<const unsigned char*>(body.data()),
+                                                 static_cast<unsigned>(body.size())));
+        ASSERT_EQ(ZV_SUCCESS, v5->SendRequestAndReceiveResponse(handle));
+        Json echo = Json::parse(ReadAll(handle, 65536));
+        EXPECT_EQ("PUT", echo["method"]);
+        EXPECT_EQ("/echo?q=1", echo["path"]);
+        std::map<std::string, std::string> headers;
+        for (const Json& h : echo["headers"]) headers[h[0]] = h[1];
+        EXPECT_EQ("one two", headers["X-Zv-Test"]);
+        EXPECT_EQ("ZelvarSvr/12.0 ZvTest/1.0", headers["User-Agent"]);
+        EXPECT_EQ(std::string(reference.begin(), reference.end()), headers["Referer"]);
+        EXPECT_EQ(body.size(), echo["bodyLength"].get<size_t>());
+        EXPECT_EQ(Sha256Of(body), echo["bodySha256"]);
+    }
+}
+
+TEST_F(HttpTest, ResponseHeadAndBodyComeFromTheRealResponse) {
+    struct Case {
+        std::wstring path;
+        unsigned status;
+        std::string reason, body;
+    } cases[] = {
+        {L"/fixed", 200, "OK", kFixedBody},
+        {L"/redirect?count=3", 200, "OK", kFixedBody},
+        {L"/empty", 200, "OK", ""},
+        {L"/status?code=404", 404, "Not Found", kFixedBody},
+    };
+    unsigned first = 0;
+    for (const Case& c : cases) {
+        unsigned handle = Send(server->http + c.path);
+        if (!first) first = handle;
+        unsigned status = 0;
+        ZVChar* reason = nullptr;
+        EXPECT_EQ(ZV_SUCCESS, v5->GetResponseStatusCode(handle, &status));
+        EXPECT_EQ(ZV_SUCCESS, v5->GetResponseReasonPhrase(handle, &reason));
+        EXPECT_EQ(c.status, status);
+        EXPECT_EQ(c.reason, Narrow(reason));
+        v1->FreeTranslatedUrl(reason);
+        EXPECT_EQ(c.body, ReadAll(handle, 4096));
+        EXPECT_FALSE(HeaderValue(handle, "Content-Type").empty());
+    }
+    EXPECT_TRUE(trace.Contains("GetResponseReasonPhrase completed for handle " + std::to_string(first) +
+                               " with result OK"));
+}
+
+TEST_F(HttpTest, CertificateIsTheServersOwnAndItsTrustFollowsTheAuthority) {
+    unsigned handle = Send(server->https + L"/fixed");
+    PCCERT_CONTEXT certificate = nullptr, duplicate = nullptr, byUrl = nullptr;
+    unsigned flags = 0;
+    ASSERT_EQ(ZV_SUCCESS, v5->GetResponseServerCertificate(handle, &certificate));
+    ASSERT_NE(nullptr, certificate);
+    EXPECT_EQ(server->serverDer, Encoded(certificate));
+    std::vector<BYTE> thumbprint(20);
+    DWORD size = 20;
+    ASSERT_TRUE(CertGetCertificateContextProperty(certificate, CERT_SHA1_HASH_PROP_ID, thumbprint.data(), &size));
+    EXPECT_EQ(server->serverSha1, thumbprint);
+    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseTrustFailureFlags(handle, &flags));
+    EXPECT_EQ(kInvalidCa, flags);  // the authority is not trusted yet
+    ASSERT_EQ(ZV_SUCCESS, v5->DuplicateCertificate(certificate, &duplicate));
+    ASSERT_EQ(ZV_SUCCESS, v5->FreeCertificate(certificate));
+    wchar_t name[64] = {};
+    CertGetNameStringW(duplicate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 64);
+    EXPECT_STREQ(L"127.0.0.1", name);  // the duplicate survives freeing the original
+    EXPECT_EQ(ZV_SUCCESS, v5->FreeCertificate(duplicate));
+
+    ASSERT_EQ(ZV_SUCCESS, v5->GetServerCertificate(connection, (server->https + L"/").c_str(), &byUrl, &flags));
+    ASSERT_NE(nullptr, byUrl);
+    EXPECT_EQ(server->serverDer, Encoded(byUrl));
+    EXPECT_EQ(kInvalidCa, flags);
+    v5->FreeCertificate(byUrl);
+
+    unsigned plain = Send(server->http + L"/fixed");  // no TLS, no certificate
+    certificate = reinterpret_cast<PCCERT_CONTEXT>(1);
+    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseServerCertificate(plain, &certificate));
+    EXPECT_EQ(nullptr, certificate);
+    EXPECT_TRUE(trace.Contains("GetResponseServerCertificate - Certificate is empty"));
+
+    ASSERT_TRUE(server->TrustAuthority());
+    RestartService();
+    handle = Send(server->https + L"/fixed");
+    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseTrustFailureFlags(handle, &flags));
+    EXPECT_EQ(0u, flags);
+    flags = 99;
+    ASSERT_EQ(ZV_SUCCESS, v5->GetServerCertificate(connection, (server->https + L"/").c_str(), &byUrl, &flags));
+    EXPECT_EQ(0u, flags);
+    v5->FreeCertificate(byUrl);
+}
+
+TEST_F(HttpTest, BadCertificateBlocksGiveTheirResultAndTraceAndLeakNothing) {
+    struct Case {
+        Json block;
+        ZVResult result;
+        std::string trace;
+    } cases[] = {
+        {{{"hex", ""}}, ZV_SUCCESS, "GetResponseServerCertificate - Certificate is empty"},
+        {{{"size", 20}}, ZV_ERROR_FAILED,
+         "DeserializeCertificateAndStore - The safe array is too small to contain a serialized store and hash! (20)"},
+        {{{"size", 200}}, ZV_ERROR_FAILED,
+         "DeserializeCertificateAndStore - CertOpenStore failed to deserialize certificate store. Last error code "
+         "was 0"},  // Wine's CertOpenStore sets no last error here
+        {{{"certificates", {"CN=a.test", "CN=b.test"}}, {"designate", -1}}, ZV_ERROR_FAILED,
+         "DeserializeCertificateAndStore - Could not find the specified certificate from the deserialized store."},
+        {nullptr, ZV_ERROR_FAILED, "BrennicZelvarSDK::ZVImplementationV5::GetResponseServerCertificate: caught an "
+                                   "unclassified exception"},
+        {{{"vt", VT_BSTR}, {"count", 30}}, ZV_ERROR_FAILED, ""},
+    };
+    unsigned handle = Create();
+    SIZE_T before = 0;
+    for (int round = 0; round < 40; ++round) {
+        if (round == 1) before = PrivateBytes();
+        for (const Case& c : cases) {
+            ASSERT_TRUE(control->SetMethod("GetResponseServerCertificate", {{"outputs", {{"certificateBlock", c.block}}}}));
+            PCCERT_CONTEXT certificate = reinterpret_cast<PCCERT_CONTEXT>(1);
+            ASSERT_EQ(c.result, v5->GetResponseServerCertificate(handle, &certificate)) << c.block;
+            EXPECT_EQ(nullptr, certificate);
+            if (round == 0 && !c.trace.empty()) {
+                EXPECT_TRUE(trace.Contains(c.trace)) << c.trace;
+            }
+        }
+    }
+    EXPECT_LT(PrivateBytes(), before + (1u << 20));
+    EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV5::GetResponseServerCertificate: caught "
+                               "unexpected std::exception; what=(see previous error trace)"));
+
+    // The second certificate of a store, designated by its thumbprint.
+    PCCERT_CONTEXT second = nullptr;
+    unsigned flags = 0;
+    ASSERT_TRUE(control->SetMethod(
+        "GetServerCertificate",
+        {{"outputs",
+          {{"certificateBlock", {{"certificates", {"CN=a.test", "CN=b.test"}}, {"designate", 1}}},
+           {"trustFailureFlags", 0x30}}}}));
+    ASSERT_EQ(ZV_SUCCESS, v5->GetServerCertificate(connection, nullptr, &second, &flags));
+    wchar_t name[64] = {};
+    CertGetNameStringW(second, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 64);
+    EXPECT_STREQ(L"b.test", name);
+    EXPECT_EQ(0x30u, flags);
+    EXPECT_TRUE(control->LastArgs("GetServerCertificate")["url"].is_null());
+    v5->FreeCertificate(second);
+}
+
+TEST_F(HttpTest, StalledSendTimesOutWithoutHoldingUpUninitialize) {
+    unsigned handle = Create();
+    ASSERT_EQ(ZV_SUCCESS, v5->SetRequestUrl(handle, (server->http + L"/slow?seconds=60").c_str()));
+    ASSERT_EQ(ZV_SUCCESS, v5->SetRequestTimeoutSeconds(handle, 3));
+    HANDLE sent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ZVResult result = 0;
+    std::thread sender([&] {
+        result = v5->SendRequestAndReceiveResponse(handle);
+        SetEvent(sent);
+    });
+    ASSERT_TRUE(control->WaitForCalls("SendRequestAndReceiveResponse", 1));
+    EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(sent, 0));  // the send is still in flight
+    sender.join();
+    CloseHandle(sent);
+    EXPECT_EQ(ZV_ERROR_FAILED, result);  // ERROR_WINHTTP_TIMEOUT, 0x80072EE2
+
+    // (The trace file closed with Uninitialize.) A failing send traces its mapped result.
+    Start();
+    handle = Create();
+    ASSERT_TRUE(control->SetMethod("SendRequestAndReceiveResponse", {{"hr", "0x80040202"}}));
+    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, v5->SendRequestAndReceiveResponse(handle));
+    EXPECT_TRUE(trace.InOrder({"BrennicZelvarSDK::ZVImplementationV5::SendRequestAndReceiveResponse: caught COM "
+                               "error 2147746306",
+                               "SendAndReceive completed for handle " + std::to_string(handle) +
+                                   " with ZVResult 65533"}));
+}
+
+// Every setter hands its value to the service unchanged, in one call.
+struct Forwarding {
+    const char* method;
+    std::function<ZVResult(ZVImplementationV5Interface*, unsigned)> set;
+    Json recorded;
+};
+void PrintTo(const Forwarding& f, std::ostream* out) {
+    *out << f.method;
+}
+class SetterTest : public HttpTest, public ::testing::WithParamInterface<Forwarding> {};
+
+TEST_P(SetterTest, ForwardsItsValue) {
+    unsigned handle = Create();
+    ASSERT_EQ(ZV_SUCCESS, GetParam().set(v5, handle));
+    EXPECT_EQ(1u, control->CallCount(GetParam().method));
+    EXPECT_EQ(GetParam().recorded, control->LastArgs(GetParam().method));
+    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, GetParam().set(v5, handle + 1000));
+    EXPECT_EQ(1u, control->CallCount(GetParam().method));
+}
+
+_ZV_GATEWAY_INFO gateway{const_cast<ZVChar*>(L"corp"), const_cast<ZVChar*>(L"https://gw.test"), 1, 0xFFFFFFFF, 3};
+const unsigned char bytes[] = {0, 0x7f, 0x80, 0xff};
+
+INSTANTIATE_TEST_SUITE_P(
+    Setters, SetterTest,
+    ::testing::Values(
+        Forwarding{"AddRequestHeader", [](auto* v, unsigned h) { return v->AddRequestHeader(h, L"A: b"); },
+                   {{"header", "A: b"}}},
+        Forwarding{"SetRequestMethod", [](auto* v, unsigned h) { return v->SetRequestMethod(h, L"PATCH"); },
+                   {{"method", "PATCH"}}},
+        Forwarding{"SetRequestUrl", [](auto* v, unsigned h) { return v->SetRequestUrl(h, L"https://x.test/p"); },
+                   {{"url", "https://x.test/p"}}},
+        Forwarding{"SetRequestReferenceUrl", [](auto* v, unsigned h) { return v->SetRequestReferenceUrl(h, nullptr); },
+                   {{"referenceUrl", nullptr}}},
+        Forwarding{"SetRequestAuthenticationFlags",
+                   [](auto* v, unsigned h) { return v->SetRequestAuthenticationFlags(h, 0x80000001); },
+                   {{"flags", 0x80000001u}}},
+        Forwarding{"SetRequestUserAgentSuffix",
+                   [](auto* v, unsigned h) { return v->SetRequestUserAgentSuffix(h, L"App/2"); },
+                   {{"userAgentSuffix", "App/2"}}},
+        Forwarding{"SetRequestData", [](auto* v, unsigned h) { return v->SetRequestData(h, bytes, 4); },
+                   {{"data", {{"size", 4}, {"hex", "007f80ff"}}}}},
+        Forwarding{"SetRequestData", [](auto* v, unsigned h) { return v->SetRequestData(h, bytes, 0); },
+                   {{"data", nullptr}}},
+        Forwarding{"SetRequestRoute", [](auto* v, unsigned h) { return v->SetRequestRoute(h, &gateway); },
+                   {{"gatewayInfo",
+                     {{"gatewayUrl", "https://gw.test"},
+                      {"gatewayString", "corp"},
+                      {"gatewayValue1", 1},
+                      {"gatewayValue2", 0xFFFFFFFFu},
+                      {"gatewayValue3", 3}}}}},
+        Forwarding{"SetRequestTimeoutSeconds",
+                   [](auto* v, unsigned h) { return v->SetRequestTimeoutSeconds(h, 4000000000u); },
+                   {{"seconds", 4000000000u}}}),
+    [](const ::testing::TestParamInfo<Forwarding>& info) {
+        return std::string(info.param.method) + std::to_string(info.index);
+    });
+
+// Null out-parameters and arrays, each with its own trace; nothing reaches
+// the service.
+TEST_F(HttpTest, ArgumentChecksRefuseBeforeTheService) {
+    auto* v6 = zvtest::GetSdkInterface<ZVImplementationV6Interface>(ZV_IID_V6);
+    auto* v7 = zvtest::GetSdkInterface<ZVImplementationV7Interface>(ZV_IID_V7);
+    auto* v8 = zvtest::GetSdkInterface<ZVImplementationV8Interface>(ZV_IID_V8);
+    const unsigned h = Create();
+    unsigned char buffer[4];
+    unsigned count = 0;
+    _ZV_COOKIE_DATA* cookies = nullptr;
+    PCCERT_CONTEXT certificate = nullptr;
+    struct Case {
+        std::function<ZVResult()> call;
+        std::string trace;
+    } cases[] = {
+        {[&] { return v5->CreateZVHttpRequest(connection, nullptr); }, "V5::CreateZVHttpRequest: failed because outHttpHandle"},
+        {[&] { return v5->AddRequestHeader(h, nullptr); }, "V5::AddRequestHeader: failed because header"},
+        {[&] { return v5->SetRequestMethod(h, nullptr); }, "V5::SetRequestMethod: failed because method"},
+        {[&] { return v5->SetRequestUrl(h, nullptr); }, "V5::SetRequestUrl: failed because url"},
+        {[&] { return v5->SetRequestUserAgentSuffix(h, nullptr); }, "V5::SetRequestUserAgentSuffix: failed because UserAgentSuffix"},
+        {[&] { return v5->SetRequestRoute(h, nullptr); }, "V5::SetRequestRoute: failed because gatewayInfo"},
+        {[&] { return v5->GetResponseStatusCode(h, nullptr); }, "V5::GetResponseStatusCode: failed because httpStatusCode"},
+        {[&] { return v5->GetResponseReasonPhrase(h, nullptr); }, "V5::GetResponseReasonPhrase: failed because outReasonPhrase"},
+        {[&] { return v5->GetResponseHeaders(h, nullptr); }, "V5::GetResponseHeaders: failed because headers"},
+        {[&] { return v5->GetResponseServerCertificate(h, nullptr); }, "V5::GetResponseServerCertificate: failed because pCertificate"},
+        {[&] { return v5->GetResponseTrustFailureFlags(h, nullptr); }, "V5::GetResponseTrustFailureFlags: failed because outTrustFailureFlags"},
+        {[&] { return v5->GetServerCertificate(connection, nullptr, nullptr, &count); }, "V5::GetServerCertificate: failed because outCertificate"},
+        {[&] { return v5->GetServerCertificate(connection, nullptr, &certificate, nullptr); }, "V5::GetServerCertificate: failed because outTrustFailureFlags"},
+        {[&] { return v5->ReadResponseBodyStream(h, nullptr, 4, &count); }, "V5::ReadResponseBodyStream: failed because pBuffer"},
+        {[&] { return v5->ReadResponseBodyStream(h, buffer, 4, nullptr); }, "V5::ReadResponseBodyStream: failed because pActualNumberOfBytesRead"},
+        {[&] { return v6->GetAuthEpoch(connection, nullptr); }, "V6::GetAuthEpoch: failed because outEpoch"},
+        {[&] { return v7->GetSecondaryToken(h, nullptr); }, "V7::GetSecondaryToken: failed because secondaryToken"},
+        {[&] { return v8->GetSessionCookie(connection, nullptr, nullptr); }, "V8::GetSessionCookie: failed because sessionCookie"},
+        {[&] { return v9->GetCookiesForDomain(connection, nullptr, nullptr, &count); }, "V9::GetCookiesForDomain: failed because outCookieDataArr"},
+        {[&] { return v9->GetCookiesForDomain(connection, nullptr, &cookies, nullptr); }, "V9::GetCookiesForDomain: failed because outCookieCount"},
+        {[&] { return v9->AddCookies(connection, nullptr, 1); }, "V9::AddCookies: failed because cookieDataArr"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, c.call()) << c.trace;
+        EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementation" + c.trace + " is NULL!")) << c.trace;
+    }
+    EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, v5->SetRequestData(h, nullptr, 5));
+    EXPECT_TRUE(trace.Contains(
+        "SetRequestData: failed because pBufferToSend is NULL and a non-zero number of bytes were specified!"));
+    for (const char* method : {"AddRequestHeader", "SetRequestMethod", "SetRequestUrl", "SetRequestUserAgentSuffix",
+                               "SetRequestRoute", "SetRequestData", "GetResponseStatusCode", "GetResponseReasonPhrase",
+                               "GetResponseHeaders", "GetResponseServerCertificate", "GetResponseTrustFailureFlags",
+                               "GetServerCertificate", "ReadResponseBodyStream", "GetAuthEpoch", "GetSecondaryToken",
+                               "GetSessionCookie", "GetCookiesForDomain", "AddCookies"}) {
+        EXPECT_EQ(0u, control->CallCount(method)) << method;
+    }
+    EXPECT_EQ(1u, control->CallCount("CreateZVHttpRequest"));
+
+    // The body reader checks its arguments before the initialised check, and
+    // a zero-sized buffer ends the call at once.
+    ASSERT_EQ(ZV_SUCCESS, v1->Uninitialize());
+    count = 7;
+    EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, v5->ReadResponseBodyStream(h, nullptr, 4, &count));
+    EXPECT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(h, buffer, 0, &count));
+    EXPECT_EQ(0u, count);
+    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, v5->ReadResponseBodyStream(h, buffer, 4, &count));
+    ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
+}
+
+class CookieTest : public HttpTest {
+protected:
+    StandinHost Host() const override { return StandinHost::InprocServer; }
+    std::map<std::string, _ZV_COOKIE_DATA> Jar(_ZV_COOKIE_DATA** array, unsigned* count) {
+        EXPECT_EQ(ZV_SUCCESS, v9->GetCookiesForDomain(connection, L"127.0.0.1", array, count));
+        std::map<std::string, _ZV_COOKIE_DATA> byName;
+        for (unsigned i = 0; i < *count; ++i) byName[Narrow((*array)[i].string1)] = (*array)[i];
+        return byName;
+    }
+};
+
+TEST_F(CookieTest, SetCookieOfRealResponsesAndAddedCookiesShareTheJar) {
+    unsigned request = Send(server->https + L"/cookies");
+    EXPECT_EQ(ZV_SUCCESS, v5->DestroyZVHttpRequest(request));
+    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, v5->DestroyZVHttpRequest(request));
+    _ZV_COOKIE_DATA* array = nullptr;
+    unsigned count = 0;
+    auto jar = Jar(&array, &count);
+    ASSERT_EQ(3u, count);  // the service's own session cookie and the two the server set
+    const _ZV_COOKIE_DATA& plain = jar["zvplain"];
+    EXPECT_EQ("first", Narrow(plain.string2));
+    EXPECT_EQ("127.0.0.1", Narrow(plain.string3));
+    EXPECT_EQ("/", Narrow(plain.string4));
+    EXPECT_EQ((std::vector<unsigned short>{0, 1, 0, 1}),
+              (std::vector<unsigned short>{plain.flag1, plain.flag2, plain.flag3, plain.flag4}));
+    const _ZV_COOKIE_DATA& secure = jar["zvsecure"];
+    EXPECT_EQ("/echo", Narrow(secure.string4));
+    EXPECT_EQ((std::vector<unsigned short>{1, 0, 1, 1}),
+              (std::vector<unsigned short>{secure.flag1, secure.flag2, secure.flag3, secure.flag4}));
+    EXPECT_EQ(3600, secure.value64);
+
+    // AddCookies takes over the array it is given: here the one just returned.
+    array[0].flag2 = 7;  // any non-zero flag goes to the service as VARIANT_TRUE
+    array[0].value64 = -2;
+    ASSERT_EQ(ZV_SUCCESS, v9->AddCookies(connection, array, count));
+    Json added = control->LastArgs("AddCookies")["cookies"];
+    ASSERT_EQ(3u, added.size());
+    EXPECT_EQ(-1, added[0]["flag2"]);
+    EXPECT_EQ(-2, added[0]["value64"]);
+    jar = Jar(&array, &count);
+    EXPECT_EQ(6u, count);
+    EXPECT_EQ(ZV_SUCCESS, v9->FreeCookieDataArray(array, count));
+
+    auto* empty = static_cast<_ZV_COOKIE_DATA*>(malloc(sizeof(_ZV_COOKIE_DATA)));
+    ASSERT_EQ(ZV_SUCCESS, v9->AddCookies(connection, empty, 0));
+    EXPECT_EQ(Json::array(), control->LastArgs("AddCookies")["cookies"]);
+    EXPECT_EQ(ZV_SUCCESS, v9->FreeCookieDataArray(nullptr, 5));
+
+    // Service flags: VARIANT_TRUE and any other non-zero value arrive as 1.
+    ASSERT_TRUE(control->SetMethod("GetCookiesForDomain",
+                                   {{"outputs", {{"cookies", {{{"flag1", -1}, {"flag2", 0}, {"flag3", 5}}}}}}}));
+    jar = Jar(&array, &count);
+    ASSERT_EQ(1u, count);
+    EXPECT_EQ((std::vector<unsigned short>{1, 0, 1, 0}),
+              (std::vector<unsigned short>{array[0].flag1, array[0].flag2, array[0].flag3, array[0].flag4}));
+    EXPECT_EQ("", Narrow(array[0].string1));  // a null BSTR arrives as an empty string
+    v9->FreeCookieDataArray(array, count);
+}
+
+TEST_F(HttpTest, TokensAndSessionCookieComeFromTheService) {
+    auto* v6 = zvtest::GetSdkInterface<ZVImplementationV6Interface>(ZV_IID_V6);
+    auto* v7 = zvtest::GetSdkInterface<ZVImplementationV7Interface>(ZV_IID_V7);
+    auto* v8 = zvtest::GetSdkInterface<ZVImplementationV8Interface>(ZV_IID_V8);
+    unsigned epoch = 0;
+    ZVChar *token = nullptr, *cookie = nullptr;
+    EXPECT_EQ(ZV_SUCCESS, v6->GetAuthEpoch(connection, &epoch));
+    EXPECT_EQ(1u, epoch);
+    EXPECT_EQ(ZV_SUCCESS, v7->GetSecondaryToken(Create(), &token));
+    EXPECT_EQ("standin-secondary-token", Narrow(token));
+    EXPECT_EQ(ZV_SUCCESS, v8->GetSessionCookie(connection, nullptr, &cookie));
+    EXPECT_EQ("ZVSESSION=standin-session", Narrow(cookie));
+    EXPECT_TRUE(control->LastArgs("GetSessionCookie")["url"].is_null());
+    v1->FreeTranslatedUrl(token);
+    v1->FreeTranslatedUrl(cookie);
+    epoch = 77;
+    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, v6->GetAuthEpoch(connection + 1000, &epoch));
+    EXPECT_EQ(77u, epoch);  // written only on success
+    EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV6::GetAuthEpoch failed to get Zelvar connection "
+                               "for handle " +
+                               std::to_string(connection + 1000)));
+}
+
+}  // namespace
