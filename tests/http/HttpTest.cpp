@@ -186,7 +186,7 @@ TEST_F(HttpTest, BodyLoopFollowsTheChunkRules) {
         unsigned read;
     } cases[] = {
         {Json::array({Json{{"size", 100}}, Json{{"size", 50}}}), 8192, ZV_SUCCESS, 100},  // room 8092 < 8192
-        {Json::array({Json{{"size", 20}}}), 10, ZV_ERROR_FAILED, 0},                     // more than asked for
+        {Json::array({Json{{"size", 20}}}), 10, ZV_ERROR_FAILED, 0},                      // more than asked for
         {Json::array({nullptr}), 10, ZV_ERROR_FAILED, 0},
         {Json::array({Json{{"vt", VT_BSTR}, {"count", 1}}}), 10, ZV_ERROR_FAILED, 0},
     };
@@ -254,8 +254,8 @@ TEST_F(HttpTest, ResponseHeadAndBodyComeFromTheRealResponse) {
         EXPECT_EQ(c.body, ReadAll(handle, 4096));
         EXPECT_FALSE(HeaderValue(handle, "Content-Type").empty());
     }
-    EXPECT_TRUE(trace.Contains("GetResponseReasonPhrase completed for handle " + std::to_string(first) +
-                               " with result OK"));
+    EXPECT_TRUE(
+        trace.Contains("GetResponseReasonPhrase completed for handle " + std::to_string(first) + " with result OK"));
 }
 
 TEST_F(HttpTest, CertificateIsTheServersOwnAndItsTrustFollowsTheAuthority) {
@@ -308,15 +308,19 @@ TEST_F(HttpTest, BadCertificateBlocksGiveTheirResultAndTraceAndLeakNothing) {
         std::string trace;
     } cases[] = {
         {{{"hex", ""}}, ZV_SUCCESS, "GetResponseServerCertificate - Certificate is empty"},
-        {{{"size", 20}}, ZV_ERROR_FAILED,
+        {{{"size", 20}},
+         ZV_ERROR_FAILED,
          "DeserializeCertificateAndStore - The safe array is too small to contain a serialized store and hash! (20)"},
-        {{{"size", 200}}, ZV_ERROR_FAILED,
+        {{{"size", 200}},
+         ZV_ERROR_FAILED,
          "DeserializeCertificateAndStore - CertOpenStore failed to deserialize certificate store. Last error code "
          "was 0"},  // Wine's CertOpenStore sets no last error here
-        {{{"certificates", {"CN=a.test", "CN=b.test"}}, {"designate", -1}}, ZV_ERROR_FAILED,
+        {{{"certificates", {"CN=a.test", "CN=b.test"}}, {"designate", -1}},
+         ZV_ERROR_FAILED,
          "DeserializeCertificateAndStore - Could not find the specified certificate from the deserialized store."},
-        {nullptr, ZV_ERROR_FAILED, "BrennicZelvarSDK::ZVImplementationV5::GetResponseServerCertificate: caught an "
-                                   "unclassified exception"},
+        {nullptr, ZV_ERROR_FAILED,
+         "BrennicZelvarSDK::ZVImplementationV5::GetResponseServerCertificate: caught an "
+         "unclassified exception"},
         {{{"vt", VT_BSTR}, {"count", 30}}, ZV_ERROR_FAILED, ""},
     };
     unsigned handle = Create();
@@ -324,7 +328,8 @@ TEST_F(HttpTest, BadCertificateBlocksGiveTheirResultAndTraceAndLeakNothing) {
     for (int round = 0; round < 40; ++round) {
         if (round == 1) before = PrivateBytes();
         for (const Case& c : cases) {
-            ASSERT_TRUE(control->SetMethod("GetResponseServerCertificate", {{"outputs", {{"certificateBlock", c.block}}}}));
+            ASSERT_TRUE(
+                control->SetMethod("GetResponseServerCertificate", {{"outputs", {{"certificateBlock", c.block}}}}));
             PCCERT_CONTEXT certificate = reinterpret_cast<PCCERT_CONTEXT>(1);
             ASSERT_EQ(c.result, v5->GetResponseServerCertificate(handle, &certificate)) << c.block;
             EXPECT_EQ(nullptr, certificate);
@@ -334,17 +339,18 @@ TEST_F(HttpTest, BadCertificateBlocksGiveTheirResultAndTraceAndLeakNothing) {
         }
     }
     EXPECT_LT(PrivateBytes(), before + (1u << 20));
-    EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV5::GetResponseServerCertificate: caught "
-                               "unexpected std::exception; what=(see previous error trace)"));
+    EXPECT_TRUE(
+        trace.Contains("BrennicZelvarSDK::ZVImplementationV5::GetResponseServerCertificate: caught "
+                       "unexpected std::exception; what=(see previous error trace)"));
 
     // The second certificate of a store, designated by its thumbprint.
     PCCERT_CONTEXT second = nullptr;
     unsigned flags = 0;
-    ASSERT_TRUE(control->SetMethod(
-        "GetServerCertificate",
-        {{"outputs",
-          {{"certificateBlock", {{"certificates", {"CN=a.test", "CN=b.test"}}, {"designate", 1}}},
-           {"trustFailureFlags", 0x30}}}}));
+    ASSERT_TRUE(
+        control->SetMethod("GetServerCertificate",
+                           {{"outputs",
+                             {{"certificateBlock", {{"certificates", {"CN=a.test", "CN=b.test"}}, {"designate", 1}}},
+                              {"trustFailureFlags", 0x30}}}}));
     ASSERT_EQ(ZV_SUCCESS, v5->GetServerCertificate(connection, nullptr, &second, &flags));
     wchar_t name[64] = {};
     CertGetNameStringW(second, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 64);
@@ -376,10 +382,10 @@ TEST_F(HttpTest, StalledSendTimesOutWithoutHoldingUpUninitialize) {
     handle = Create();
     ASSERT_TRUE(control->SetMethod("SendRequestAndReceiveResponse", {{"hr", "0x80040202"}}));
     EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, v5->SendRequestAndReceiveResponse(handle));
-    EXPECT_TRUE(trace.InOrder({"BrennicZelvarSDK::ZVImplementationV5::SendRequestAndReceiveResponse: caught COM "
-                               "error 2147746306",
-                               "SendAndReceive completed for handle " + std::to_string(handle) +
-                                   " with ZVResult 65533"}));
+    EXPECT_TRUE(
+        trace.InOrder({"BrennicZelvarSDK::ZVImplementationV5::SendRequestAndReceiveResponse: caught COM "
+                       "error 2147746306",
+                       "SendAndReceive completed for handle " + std::to_string(handle) + " with ZVResult 65533"}));
 }
 
 // Every setter hands its value to the service unchanged, in one call.
@@ -407,35 +413,41 @@ const unsigned char bytes[] = {0, 0x7f, 0x80, 0xff};
 
 INSTANTIATE_TEST_SUITE_P(
     Setters, SetterTest,
-    ::testing::Values(
-        Forwarding{"AddRequestHeader", [](auto* v, unsigned h) { return v->AddRequestHeader(h, L"A: b"); },
-                   {{"header", "A: b"}}},
-        Forwarding{"SetRequestMethod", [](auto* v, unsigned h) { return v->SetRequestMethod(h, L"PATCH"); },
-                   {{"method", "PATCH"}}},
-        Forwarding{"SetRequestUrl", [](auto* v, unsigned h) { return v->SetRequestUrl(h, L"https://x.test/p"); },
-                   {{"url", "https://x.test/p"}}},
-        Forwarding{"SetRequestReferenceUrl", [](auto* v, unsigned h) { return v->SetRequestReferenceUrl(h, nullptr); },
-                   {{"referenceUrl", nullptr}}},
-        Forwarding{"SetRequestAuthenticationFlags",
-                   [](auto* v, unsigned h) { return v->SetRequestAuthenticationFlags(h, 0x80000001); },
-                   {{"flags", 0x80000001u}}},
-        Forwarding{"SetRequestUserAgentSuffix",
-                   [](auto* v, unsigned h) { return v->SetRequestUserAgentSuffix(h, L"App/2"); },
-                   {{"userAgentSuffix", "App/2"}}},
-        Forwarding{"SetRequestData", [](auto* v, unsigned h) { return v->SetRequestData(h, bytes, 4); },
-                   {{"data", {{"size", 4}, {"hex", "007f80ff"}}}}},
-        Forwarding{"SetRequestData", [](auto* v, unsigned h) { return v->SetRequestData(h, bytes, 0); },
-                   {{"data", nullptr}}},
-        Forwarding{"SetRequestRoute", [](auto* v, unsigned h) { return v->SetRequestRoute(h, &gateway); },
-                   {{"gatewayInfo",
-                     {{"gatewayUrl", "https://gw.test"},
-                      {"gatewayString", "corp"},
-                      {"gatewayValue1", 1},
-                      {"gatewayValue2", 0xFFFFFFFFu},
-                      {"gatewayValue3", 3}}}}},
-        Forwarding{"SetRequestTimeoutSeconds",
-                   [](auto* v, unsigned h) { return v->SetRequestTimeoutSeconds(h, 4000000000u); },
-                   {{"seconds", 4000000000u}}}),
+    ::testing::Values(Forwarding{"AddRequestHeader",
+                                 [](auto* v, unsigned h) { return v->AddRequestHeader(h, L"A: b"); },
+                                 {{"header", "A: b"}}},
+                      Forwarding{"SetRequestMethod",
+                                 [](auto* v, unsigned h) { return v->SetRequestMethod(h, L"PATCH"); },
+                                 {{"method", "PATCH"}}},
+                      Forwarding{"SetRequestUrl",
+                                 [](auto* v, unsigned h) { return v->SetRequestUrl(h, L"https://x.test/p"); },
+                                 {{"url", "https://x.test/p"}}},
+                      Forwarding{"SetRequestReferenceUrl",
+                                 [](auto* v, unsigned h) { return v->SetRequestReferenceUrl(h, nullptr); },
+                                 {{"referenceUrl", nullptr}}},
+                      Forwarding{"SetRequestAuthenticationFlags",
+                                 [](auto* v, unsigned h) { return v->SetRequestAuthenticationFlags(h, 0x80000001); },
+                                 {{"flags", 0x80000001u}}},
+                      Forwarding{"SetRequestUserAgentSuffix",
+                                 [](auto* v, unsigned h) { return v->SetRequestUserAgentSuffix(h, L"App/2"); },
+                                 {{"userAgentSuffix", "App/2"}}},
+                      Forwarding{"SetRequestData",
+                                 [](auto* v, unsigned h) { return v->SetRequestData(h, bytes, 4); },
+                                 {{"data", {{"size", 4}, {"hex", "007f80ff"}}}}},
+                      Forwarding{"SetRequestData",
+                                 [](auto* v, unsigned h) { return v->SetRequestData(h, bytes, 0); },
+                                 {{"data", nullptr}}},
+                      Forwarding{"SetRequestRoute",
+                                 [](auto* v, unsigned h) { return v->SetRequestRoute(h, &gateway); },
+                                 {{"gatewayInfo",
+                                   {{"gatewayUrl", "https://gw.test"},
+                                    {"gatewayString", "corp"},
+                                    {"gatewayValue1", 1},
+                                    {"gatewayValue2", 0xFFFFFFFFu},
+                                    {"gatewayValue3", 3}}}}},
+                      Forwarding{"SetRequestTimeoutSeconds",
+                                 [](auto* v, unsigned h) { return v->SetRequestTimeoutSeconds(h, 4000000000u); },
+                                 {{"seconds", 4000000000u}}}),
     [](const ::testing::TestParamInfo<Forwarding>& info) {
         return std::string(info.param.method) + std::to_string(info.index);
     });
@@ -455,26 +467,39 @@ TEST_F(HttpTest, ArgumentChecksRefuseBeforeTheService) {
         std::function<ZVResult()> call;
         std::string trace;
     } cases[] = {
-        {[&] { return v5->CreateZVHttpRequest(connection, nullptr); }, "V5::CreateZVHttpRequest: failed because outHttpHandle"},
+        {[&] { return v5->CreateZVHttpRequest(connection, nullptr); },
+         "V5::CreateZVHttpRequest: failed because outHttpHandle"},
         {[&] { return v5->AddRequestHeader(h, nullptr); }, "V5::AddRequestHeader: failed because header"},
         {[&] { return v5->SetRequestMethod(h, nullptr); }, "V5::SetRequestMethod: failed because method"},
         {[&] { return v5->SetRequestUrl(h, nullptr); }, "V5::SetRequestUrl: failed because url"},
-        {[&] { return v5->SetRequestUserAgentSuffix(h, nullptr); }, "V5::SetRequestUserAgentSuffix: failed because UserAgentSuffix"},
+        {[&] { return v5->SetRequestUserAgentSuffix(h, nullptr); },
+         "V5::SetRequestUserAgentSuffix: failed because UserAgentSuffix"},
         {[&] { return v5->SetRequestRoute(h, nullptr); }, "V5::SetRequestRoute: failed because gatewayInfo"},
-        {[&] { return v5->GetResponseStatusCode(h, nullptr); }, "V5::GetResponseStatusCode: failed because httpStatusCode"},
-        {[&] { return v5->GetResponseReasonPhrase(h, nullptr); }, "V5::GetResponseReasonPhrase: failed because outReasonPhrase"},
+        {[&] { return v5->GetResponseStatusCode(h, nullptr); },
+         "V5::GetResponseStatusCode: failed because httpStatusCode"},
+        {[&] { return v5->GetResponseReasonPhrase(h, nullptr); },
+         "V5::GetResponseReasonPhrase: failed because outReasonPhrase"},
         {[&] { return v5->GetResponseHeaders(h, nullptr); }, "V5::GetResponseHeaders: failed because headers"},
-        {[&] { return v5->GetResponseServerCertificate(h, nullptr); }, "V5::GetResponseServerCertificate: failed because pCertificate"},
-        {[&] { return v5->GetResponseTrustFailureFlags(h, nullptr); }, "V5::GetResponseTrustFailureFlags: failed because outTrustFailureFlags"},
-        {[&] { return v5->GetServerCertificate(connection, nullptr, nullptr, &count); }, "V5::GetServerCertificate: failed because outCertificate"},
-        {[&] { return v5->GetServerCertificate(connection, nullptr, &certificate, nullptr); }, "V5::GetServerCertificate: failed because outTrustFailureFlags"},
-        {[&] { return v5->ReadResponseBodyStream(h, nullptr, 4, &count); }, "V5::ReadResponseBodyStream: failed because pBuffer"},
-        {[&] { return v5->ReadResponseBodyStream(h, buffer, 4, nullptr); }, "V5::ReadResponseBodyStream: failed because pActualNumberOfBytesRead"},
+        {[&] { return v5->GetResponseServerCertificate(h, nullptr); },
+         "V5::GetResponseServerCertificate: failed because pCertificate"},
+        {[&] { return v5->GetResponseTrustFailureFlags(h, nullptr); },
+         "V5::GetResponseTrustFailureFlags: failed because outTrustFailureFlags"},
+        {[&] { return v5->GetServerCertificate(connection, nullptr, nullptr, &count); },
+         "V5::GetServerCertificate: failed because outCertificate"},
+        {[&] { return v5->GetServerCertificate(connection, nullptr, &certificate, nullptr); },
+         "V5::GetServerCertificate: failed because outTrustFailureFlags"},
+        {[&] { return v5->ReadResponseBodyStream(h, nullptr, 4, &count); },
+         "V5::ReadResponseBodyStream: failed because pBuffer"},
+        {[&] { return v5->ReadResponseBodyStream(h, buffer, 4, nullptr); },
+         "V5::ReadResponseBodyStream: failed because pActualNumberOfBytesRead"},
         {[&] { return v6->GetAuthEpoch(connection, nullptr); }, "V6::GetAuthEpoch: failed because outEpoch"},
         {[&] { return v7->GetSecondaryToken(h, nullptr); }, "V7::GetSecondaryToken: failed because secondaryToken"},
-        {[&] { return v8->GetSessionCookie(connection, nullptr, nullptr); }, "V8::GetSessionCookie: failed because sessionCookie"},
-        {[&] { return v9->GetCookiesForDomain(connection, nullptr, nullptr, &count); }, "V9::GetCookiesForDomain: failed because outCookieDataArr"},
-        {[&] { return v9->GetCookiesForDomain(connection, nullptr, &cookies, nullptr); }, "V9::GetCookiesForDomain: failed because outCookieCount"},
+        {[&] { return v8->GetSessionCookie(connection, nullptr, nullptr); },
+         "V8::GetSessionCookie: failed because sessionCookie"},
+        {[&] { return v9->GetCookiesForDomain(connection, nullptr, nullptr, &count); },
+         "V9::GetCookiesForDomain: failed because outCookieDataArr"},
+        {[&] { return v9->GetCookiesForDomain(connection, nullptr, &cookies, nullptr); },
+         "V9::GetCookiesForDomain: failed because outCookieCount"},
         {[&] { return v9->AddCookies(connection, nullptr, 1); }, "V9::AddCookies: failed because cookieDataArr"},
     };
     for (const Case& c : cases) {
@@ -581,9 +606,10 @@ TEST_F(HttpTest, TokensAndSessionCookieComeFromTheService) {
     epoch = 77;
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, v6->GetAuthEpoch(connection + 1000, &epoch));
     EXPECT_EQ(77u, epoch);  // written only on success
-    EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV6::GetAuthEpoch failed to get Zelvar connection "
-                               "for handle " +
-                               std::to_string(connection + 1000)));
+    EXPECT_TRUE(
+        trace.Contains("BrennicZelvarSDK::ZVImplementationV6::GetAuthEpoch failed to get Zelvar connection "
+                       "for handle " +
+                       std::to_string(connection + 1000)));
 }
 
 }  // namespace

@@ -61,8 +61,8 @@ public:
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process{};
         // A Unix program: Wine runs it directly and hands back no process handle.
-        BOOL started = CreateProcessW(DosPath("/usr/bin/python3").c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                                      0, nullptr, nullptr, &startup, &process);
+        BOOL started = CreateProcessW(DosPath("/usr/bin/python3").c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
+                                      nullptr, nullptr, &startup, &process);
         if (process.hProcess) CloseHandle(process.hProcess);
         if (process.hThread) CloseHandle(process.hThread);
         fd_set ready;
@@ -89,7 +89,8 @@ public:
             CryptHashCertificate(0, CALG_SHA1, 0, caDer.data(), static_cast<DWORD>(caDer.size()), hash, &size);
             std::string key = Hex(std::vector<BYTE>(hash, hash + size));
             for (char& c : key) c = static_cast<char>(toupper(c));
-            DeleteRegTree(HKEY_CURRENT_USER, L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" + Wide(key));
+            DeleteRegTree(HKEY_CURRENT_USER,
+                          L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" + Wide(key));
         }
         if (m_control != INVALID_SOCKET) closesocket(m_control);  // the server ends
     }
@@ -110,9 +111,9 @@ const LoopbackServer& LoopbackServer::Get() {
 bool LoopbackServer::TrustAuthority() const {
     HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
     if (!root) return false;
-    bool added = CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, caDer.data(),
-                                                  static_cast<DWORD>(caDer.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                                  nullptr) != FALSE;
+    bool added =
+        CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, caDer.data(), static_cast<DWORD>(caDer.size()),
+                                         CERT_STORE_ADD_REPLACE_EXISTING, nullptr) != FALSE;
     CertCloseStore(root, 0);
     static_cast<const Server*>(this)->m_trusted = added;
     return added;

@@ -11,6 +11,7 @@
 #include <cwchar>
 #include <string>
 
+#include "DemoHttps.h"
 #include "ZelvarSDK.h"
 
 using namespace BrennicZelvarSDK;
@@ -153,6 +154,7 @@ int wmain(int argc, wchar_t** argv) {
                 wprintf(L"no status change arrived within %lu ms\n", waitMs);
                 exitCode = 1;
             }
+            if (DemoHttpsRequest(queryInterface, connection) != 0) exitCode = 1;
             r = v1->DestroyConnection(connection);
             wprintf(L"DestroyConnection -> %u\n", r);
             if (r == ZV_ERROR_FAILED) {
