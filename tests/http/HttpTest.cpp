@@ -1,19 +1,14 @@
 // HTTP requests, server certificates, tokens and cookies through the SDK. The
-// stand-in service performs the requests with the platform's WinHTTP against
-// the loopback test server (real HTTP, real TLS, a certificate authority made
-// at start), so what is checked here is what went over the wire.
-//
-// Requests, bodies, certificates and time-outs run on the local-server host
-// (the real process boundary). Cookie records are SAFEARRAYs of VT_RECORD,
-// which Wine 8 cannot marshal across processes (0x8007000E): the cookie test
-// runs on the in-process host, where they behave as on Windows.
+// stand-in service performs the requests with WinHTTP against the loopback
+// test server (real HTTP and TLS), on the local-server host. Cookie records
+// (SAFEARRAY of VT_RECORD) cannot cross processes on Wine 8 (0x8007000E): the
+// cookie test runs on the in-process host, where they behave as on Windows.
 #include "LoopbackServer.h"  // winsock2.h must come before windows.h
 
 #include <gtest/gtest.h>
 #include <psapi.h>
 #include <wincrypt.h>
 
-#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -30,7 +25,6 @@ using zvtest::StandinHost;
 
 namespace {
 
-const char kFixedBody[] = "Hello from the loopback test server.\n";
 const unsigned kInvalidCa = 0x8;  // WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA
 
 SIZE_T PrivateBytes() {
@@ -43,6 +37,9 @@ std::string Narrow(const ZVChar* text) {
     std::string s;
     for (; text && *text; ++text) s += static_cast<char>(*text);
     return s;
+}
+std::string Flags(const _ZV_COOKIE_DATA& c) {
+    return std::to_string(c.flag1) + std::to_string(c.flag2) + std::to_string(c.flag3) + std::to_string(c.flag4);
 }
 std::vector<BYTE> Encoded(PCCERT_CONTEXT certificate) {
     return std::vector<BYTE>(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
@@ -58,8 +55,10 @@ protected:
         ASSERT_EQ(S_OK, zvtest::RegisterStandin(Host()));
         v1 = zvtest::GetSdkInterface<ZVImplementationV1Interface>(ZV_IID_V1);
         v5 = zvtest::GetSdkInterface<ZVImplementationV5Interface>(ZV_IID_V5);
+        v6 = zvtest::GetSdkInterface<ZVImplementationV6Interface>(ZV_IID_V6);
+        v7 = zvtest::GetSdkInterface<ZVImplementationV7Interface>(ZV_IID_V7);
+        v8 = zvtest::GetSdkInterface<ZVImplementationV8Interface>(ZV_IID_V8);
         v9 = zvtest::GetSdkInterface<ZVImplementationV9Interface>(ZV_IID_V9);
-        ASSERT_TRUE(v1 && v5 && v9);
         Start();
     }
     void TearDown() override {
@@ -74,23 +73,16 @@ protected:
         ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
         ASSERT_EQ(ZV_SUCCESS, v1->CreateConnection(L"App", nullptr, nullptr, &connection));
     }
-    // A new service process: one that never built a certificate chain.
-    void RestartService() {
-        v1->Uninitialize();
-        control.reset();
-        ASSERT_TRUE(zvtest::StopStandinServer());
-        Start();
-    }
 
     unsigned Create() {
         unsigned handle = 0;
         EXPECT_EQ(ZV_SUCCESS, v5->CreateZVHttpRequest(connection, &handle));
         return handle;
     }
-    unsigned Send(const std::wstring& url, ZVResult expected = ZV_SUCCESS) {
+    unsigned Send(const std::wstring& url) {
         unsigned handle = Create();
         EXPECT_EQ(ZV_SUCCESS, v5->SetRequestUrl(handle, url.c_str()));
-        EXPECT_EQ(expected, v5->SendRequestAndReceiveResponse(handle));
+        EXPECT_EQ(ZV_SUCCESS, v5->SendRequestAndReceiveResponse(handle));
         return handle;
     }
     // The whole body, read with the buffer size given; every call keeps to it.
@@ -127,6 +119,9 @@ protected:
     std::unique_ptr<zvtest::StandinControl> control;
     ZVImplementationV1Interface* v1 = nullptr;
     ZVImplementationV5Interface* v5 = nullptr;
+    ZVImplementationV6Interface* v6 = nullptr;
+    ZVImplementationV7Interface* v7 = nullptr;
+    ZVImplementationV8Interface* v8 = nullptr;
     ZVImplementationV9Interface* v9 = nullptr;
     unsigned connection = 0;
 };
@@ -148,21 +143,37 @@ TEST_F(HttpTest, LargeBodyArrivesByteIdenticalWhileTheSdkDoesNotGrowWithIt) {
     EXPECT_LT(PrivateBytes(), before + (8u << 20));
 }
 
-class BufferSizeTest : public HttpTest, public ::testing::WithParamInterface<std::pair<unsigned, unsigned>> {};
+// Bodies of any transfer coding, read in buffer sizes from 1 byte up, arrive
+// as the server sent them, with the real status and reason phrase.
+struct Fetch {
+    const wchar_t* path;
+    unsigned bufferSize, status;
+    const char* reason;
+};
+void PrintTo(const Fetch& f, std::ostream* out) {
+    *out << f.bufferSize << " bytes";
+}
+class BodyTest : public HttpTest, public ::testing::WithParamInterface<Fetch> {};
 
-TEST_P(BufferSizeTest, ChunkedBodyReadInThisBufferSizeIsWhatTheServerSent) {
-    const unsigned bufferSize = GetParam().first, bodySize = GetParam().second;
-    unsigned handle = Send(server->https + L"/chunked?size=" + std::to_wstring(bodySize));
-    const std::string body = ReadAll(handle, bufferSize);
-    EXPECT_EQ(bodySize, body.size());
-    EXPECT_EQ(HeaderValue(handle, "X-Body-SHA256"), Sha256Of(body));
-    EXPECT_TRUE(trace.Contains("ReadResponseBodyStream read 0 bytes"));
+TEST_P(BodyTest, ReadInThisBufferSizeIsWhatTheServerSent) {
+    unsigned handle = Send(server->https + GetParam().path), status = 0;
+    ZVChar* reason = nullptr;
+    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseStatusCode(handle, &status));
+    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseReasonPhrase(handle, &reason));
+    EXPECT_EQ(GetParam().status, status);
+    EXPECT_EQ(GetParam().reason, Narrow(reason));
+    v1->FreeTranslatedUrl(reason);
+    EXPECT_EQ(HeaderValue(handle, "X-Body-SHA256"), Sha256Of(ReadAll(handle, GetParam().bufferSize)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, BufferSizeTest,
-                         ::testing::Values(std::make_pair(1u, 3000u), std::make_pair(100u, 60000u),
-                                           std::make_pair(8191u, 300000u), std::make_pair(8192u, 300000u),
-                                           std::make_pair(65536u, 300000u), std::make_pair(300001u, 300000u)));
+INSTANTIATE_TEST_SUITE_P(
+    Paths, BodyTest,
+    ::testing::Values(Fetch{L"/chunked?size=3000", 1, 200, "OK"}, Fetch{L"/chunked?size=60000", 100, 200, "OK"},
+                      Fetch{L"/chunked?size=300000", 8191, 200, "OK"}, Fetch{L"/chunked?size=300000", 8192, 200, "OK"},
+                      Fetch{L"/chunked?size=300000", 65536, 200, "OK"},
+                      Fetch{L"/chunked?size=300000", 300001, 200, "OK"},
+                      Fetch{L"/redirect?count=3&to=/chunked?size=5000", 4096, 200, "OK"},
+                      Fetch{L"/empty", 4096, 200, "OK"}, Fetch{L"/status?code=404", 4096, 404, "Not Found"}));
 
 // The body loop asks for exactly the room left and goes round again only
 // while 8192 bytes of room remain; a chunk larger than the room is refused.
@@ -187,8 +198,7 @@ TEST_F(HttpTest, BodyLoopFollowsTheChunkRules) {
     } cases[] = {
         {Json::array({Json{{"size", 100}}, Json{{"size", 50}}}), 8192, ZV_SUCCESS, 100},  // room 8092 < 8192
         {Json::array({Json{{"size", 20}}}), 10, ZV_ERROR_FAILED, 0},                      // more than asked for
-        {Json::array({nullptr}), 10, ZV_ERROR_FAILED, 0},
-        {Json::array({Json{{"vt", VT_BSTR}, {"count", 1}}}), 10, ZV_ERROR_FAILED, 0},
+        {Json::array({Json{{"vt", VT_BSTR}, {"count", 1}}}), 10, ZV_ERROR_FAILED, 0},     // wrongly typed
     };
     for (const Case& c : cases) {
         unsigned fresh = Create();
@@ -229,35 +239,6 @@ TEST_F(HttpTest, RequestBodyAndHeadersReachTheServerExactly) {
     }
 }
 
-TEST_F(HttpTest, ResponseHeadAndBodyComeFromTheRealResponse) {
-    struct Case {
-        std::wstring path;
-        unsigned status;
-        std::string reason, body;
-    } cases[] = {
-        {L"/fixed", 200, "OK", kFixedBody},
-        {L"/redirect?count=3", 200, "OK", kFixedBody},
-        {L"/empty", 200, "OK", ""},
-        {L"/status?code=404", 404, "Not Found", kFixedBody},
-    };
-    unsigned first = 0;
-    for (const Case& c : cases) {
-        unsigned handle = Send(server->http + c.path);
-        if (!first) first = handle;
-        unsigned status = 0;
-        ZVChar* reason = nullptr;
-        EXPECT_EQ(ZV_SUCCESS, v5->GetResponseStatusCode(handle, &status));
-        EXPECT_EQ(ZV_SUCCESS, v5->GetResponseReasonPhrase(handle, &reason));
-        EXPECT_EQ(c.status, status);
-        EXPECT_EQ(c.reason, Narrow(reason));
-        v1->FreeTranslatedUrl(reason);
-        EXPECT_EQ(c.body, ReadAll(handle, 4096));
-        EXPECT_FALSE(HeaderValue(handle, "Content-Type").empty());
-    }
-    EXPECT_TRUE(
-        trace.Contains("GetResponseReasonPhrase completed for handle " + std::to_string(first) + " with result OK"));
-}
-
 TEST_F(HttpTest, CertificateIsTheServersOwnAndItsTrustFollowsTheAuthority) {
     unsigned handle = Send(server->https + L"/fixed");
     PCCERT_CONTEXT certificate = nullptr, duplicate = nullptr, byUrl = nullptr;
@@ -284,14 +265,12 @@ TEST_F(HttpTest, CertificateIsTheServersOwnAndItsTrustFollowsTheAuthority) {
     EXPECT_EQ(kInvalidCa, flags);
     v5->FreeCertificate(byUrl);
 
-    unsigned plain = Send(server->http + L"/fixed");  // no TLS, no certificate
-    certificate = reinterpret_cast<PCCERT_CONTEXT>(1);
-    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseServerCertificate(plain, &certificate));
-    EXPECT_EQ(nullptr, certificate);
-    EXPECT_TRUE(trace.Contains("GetResponseServerCertificate - Certificate is empty"));
-
+    // Trusted now, for a new service process (one that never built a chain).
     ASSERT_TRUE(server->TrustAuthority());
-    RestartService();
+    v1->Uninitialize();
+    control.reset();
+    ASSERT_TRUE(zvtest::StopStandinServer());
+    Start();
     handle = Send(server->https + L"/fixed");
     EXPECT_EQ(ZV_SUCCESS, v5->GetResponseTrustFailureFlags(handle, &flags));
     EXPECT_EQ(0u, flags);
@@ -321,7 +300,6 @@ TEST_F(HttpTest, BadCertificateBlocksGiveTheirResultAndTraceAndLeakNothing) {
         {nullptr, ZV_ERROR_FAILED,
          "BrennicZelvarSDK::ZVImplementationV5::GetResponseServerCertificate: caught an "
          "unclassified exception"},
-        {{{"vt", VT_BSTR}, {"count", 30}}, ZV_ERROR_FAILED, ""},
     };
     unsigned handle = Create();
     SIZE_T before = 0;
@@ -333,9 +311,7 @@ TEST_F(HttpTest, BadCertificateBlocksGiveTheirResultAndTraceAndLeakNothing) {
             PCCERT_CONTEXT certificate = reinterpret_cast<PCCERT_CONTEXT>(1);
             ASSERT_EQ(c.result, v5->GetResponseServerCertificate(handle, &certificate)) << c.block;
             EXPECT_EQ(nullptr, certificate);
-            if (round == 0 && !c.trace.empty()) {
-                EXPECT_TRUE(trace.Contains(c.trace)) << c.trace;
-            }
+            EXPECT_TRUE(round > 0 || trace.Contains(c.trace)) << c.trace;
         }
     }
     EXPECT_LT(PrivateBytes(), before + (1u << 20));
@@ -392,7 +368,7 @@ TEST_F(HttpTest, StalledSendTimesOutWithoutHoldingUpUninitialize) {
 struct Forwarding {
     const char* method;
     std::function<ZVResult(ZVImplementationV5Interface*, unsigned)> set;
-    Json recorded;
+    const char* recorded;  // the arguments the service records, as JSON
 };
 void PrintTo(const Forwarding& f, std::ostream* out) {
     *out << f.method;
@@ -403,129 +379,99 @@ TEST_P(SetterTest, ForwardsItsValue) {
     unsigned handle = Create();
     ASSERT_EQ(ZV_SUCCESS, GetParam().set(v5, handle));
     EXPECT_EQ(1u, control->CallCount(GetParam().method));
-    EXPECT_EQ(GetParam().recorded, control->LastArgs(GetParam().method));
+    EXPECT_EQ(Json::parse(GetParam().recorded), control->LastArgs(GetParam().method));
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, GetParam().set(v5, handle + 1000));
     EXPECT_EQ(1u, control->CallCount(GetParam().method));
 }
 
 _ZV_GATEWAY_INFO gateway{const_cast<ZVChar*>(L"corp"), const_cast<ZVChar*>(L"https://gw.test"), 1, 0xFFFFFFFF, 3};
 const unsigned char bytes[] = {0, 0x7f, 0x80, 0xff};
-
-INSTANTIATE_TEST_SUITE_P(
-    Setters, SetterTest,
-    ::testing::Values(Forwarding{"AddRequestHeader",
-                                 [](auto* v, unsigned h) { return v->AddRequestHeader(h, L"A: b"); },
-                                 {{"header", "A: b"}}},
-                      Forwarding{"SetRequestMethod",
-                                 [](auto* v, unsigned h) { return v->SetRequestMethod(h, L"PATCH"); },
-                                 {{"method", "PATCH"}}},
-                      Forwarding{"SetRequestUrl",
-                                 [](auto* v, unsigned h) { return v->SetRequestUrl(h, L"https://x.test/p"); },
-                                 {{"url", "https://x.test/p"}}},
-                      Forwarding{"SetRequestReferenceUrl",
-                                 [](auto* v, unsigned h) { return v->SetRequestReferenceUrl(h, nullptr); },
-                                 {{"referenceUrl", nullptr}}},
-                      Forwarding{"SetRequestAuthenticationFlags",
-                                 [](auto* v, unsigned h) { return v->SetRequestAuthenticationFlags(h, 0x80000001); },
-                                 {{"flags", 0x80000001u}}},
-                      Forwarding{"SetRequestUserAgentSuffix",
-                                 [](auto* v, unsigned h) { return v->SetRequestUserAgentSuffix(h, L"App/2"); },
-                                 {{"userAgentSuffix", "App/2"}}},
-                      Forwarding{"SetRequestData",
-                                 [](auto* v, unsigned h) { return v->SetRequestData(h, bytes, 4); },
-                                 {{"data", {{"size", 4}, {"hex", "007f80ff"}}}}},
-                      Forwarding{"SetRequestData",
-                                 [](auto* v, unsigned h) { return v->SetRequestData(h, bytes, 0); },
-                                 {{"data", nullptr}}},
-                      Forwarding{"SetRequestRoute",
-                                 [](auto* v, unsigned h) { return v->SetRequestRoute(h, &gateway); },
-                                 {{"gatewayInfo",
-                                   {{"gatewayUrl", "https://gw.test"},
-                                    {"gatewayString", "corp"},
-                                    {"gatewayValue1", 1},
-                                    {"gatewayValue2", 0xFFFFFFFFu},
-                                    {"gatewayValue3", 3}}}}},
-                      Forwarding{"SetRequestTimeoutSeconds",
-                                 [](auto* v, unsigned h) { return v->SetRequestTimeoutSeconds(h, 4000000000u); },
-                                 {{"seconds", 4000000000u}}}),
-    [](const ::testing::TestParamInfo<Forwarding>& info) {
-        return std::string(info.param.method) + std::to_string(info.index);
-    });
+typedef ZVImplementationV5Interface V5;
+const Forwarding kSetters[] = {
+    {"AddRequestHeader", [](V5* v, unsigned h) { return v->AddRequestHeader(h, L"A: b"); }, R"({"header": "A: b"})"},
+    {"SetRequestMethod", [](V5* v, unsigned h) { return v->SetRequestMethod(h, L"PATCH"); }, R"({"method": "PATCH"})"},
+    {"SetRequestUrl", [](V5* v, unsigned h) { return v->SetRequestUrl(h, L"https://x.test"); },
+     R"({"url": "https://x.test"})"},
+    {"SetRequestReferenceUrl", [](V5* v, unsigned h) { return v->SetRequestReferenceUrl(h, nullptr); },
+     R"({"referenceUrl": null})"},
+    {"SetRequestAuthenticationFlags", [](V5* v, unsigned h) { return v->SetRequestAuthenticationFlags(h, 0x80000001); },
+     R"({"flags": 2147483649})"},
+    {"SetRequestUserAgentSuffix", [](V5* v, unsigned h) { return v->SetRequestUserAgentSuffix(h, L"App/2"); },
+     R"({"userAgentSuffix": "App/2"})"},
+    {"SetRequestData", [](V5* v, unsigned h) { return v->SetRequestData(h, bytes, 4); },
+     R"({"data": {"size": 4, "hex": "007f80ff"}})"},
+    {"SetRequestData", [](V5* v, unsigned h) { return v->SetRequestData(h, bytes, 0); }, R"({"data": null})"},
+    {"SetRequestRoute", [](V5* v, unsigned h) { return v->SetRequestRoute(h, &gateway); },
+     R"({"gatewayInfo": {"gatewayUrl": "https://gw.test", "gatewayString": "corp", "gatewayValue1": 1, "gatewayValue2": 4294967295, "gatewayValue3": 3}})"},
+    {"SetRequestTimeoutSeconds", [](V5* v, unsigned h) { return v->SetRequestTimeoutSeconds(h, 4000000000u); },
+     R"({"seconds": 4000000000})"},
+};
+INSTANTIATE_TEST_SUITE_P(Setters, SetterTest, ::testing::ValuesIn(kSetters),
+                         [](const ::testing::TestParamInfo<Forwarding>& info) {
+                             return std::string(info.param.method) + std::to_string(info.index);
+                         });
 
 // Null out-parameters and arrays, each with its own trace; nothing reaches
 // the service.
 TEST_F(HttpTest, ArgumentChecksRefuseBeforeTheService) {
-    auto* v6 = zvtest::GetSdkInterface<ZVImplementationV6Interface>(ZV_IID_V6);
-    auto* v7 = zvtest::GetSdkInterface<ZVImplementationV7Interface>(ZV_IID_V7);
-    auto* v8 = zvtest::GetSdkInterface<ZVImplementationV8Interface>(ZV_IID_V8);
-    const unsigned h = Create();
+    const unsigned h = Create(), c = connection;
     unsigned char buffer[4];
-    unsigned count = 0;
+    unsigned n = 0;
     _ZV_COOKIE_DATA* cookies = nullptr;
-    PCCERT_CONTEXT certificate = nullptr;
+    PCCERT_CONTEXT cert = nullptr;
     struct Case {
         std::function<ZVResult()> call;
-        std::string trace;
+        const char *operation, *argument;
     } cases[] = {
-        {[&] { return v5->CreateZVHttpRequest(connection, nullptr); },
-         "V5::CreateZVHttpRequest: failed because outHttpHandle"},
-        {[&] { return v5->AddRequestHeader(h, nullptr); }, "V5::AddRequestHeader: failed because header"},
-        {[&] { return v5->SetRequestMethod(h, nullptr); }, "V5::SetRequestMethod: failed because method"},
-        {[&] { return v5->SetRequestUrl(h, nullptr); }, "V5::SetRequestUrl: failed because url"},
-        {[&] { return v5->SetRequestUserAgentSuffix(h, nullptr); },
-         "V5::SetRequestUserAgentSuffix: failed because UserAgentSuffix"},
-        {[&] { return v5->SetRequestRoute(h, nullptr); }, "V5::SetRequestRoute: failed because gatewayInfo"},
-        {[&] { return v5->GetResponseStatusCode(h, nullptr); },
-         "V5::GetResponseStatusCode: failed because httpStatusCode"},
-        {[&] { return v5->GetResponseReasonPhrase(h, nullptr); },
-         "V5::GetResponseReasonPhrase: failed because outReasonPhrase"},
-        {[&] { return v5->GetResponseHeaders(h, nullptr); }, "V5::GetResponseHeaders: failed because headers"},
-        {[&] { return v5->GetResponseServerCertificate(h, nullptr); },
-         "V5::GetResponseServerCertificate: failed because pCertificate"},
-        {[&] { return v5->GetResponseTrustFailureFlags(h, nullptr); },
-         "V5::GetResponseTrustFailureFlags: failed because outTrustFailureFlags"},
-        {[&] { return v5->GetServerCertificate(connection, nullptr, nullptr, &count); },
-         "V5::GetServerCertificate: failed because outCertificate"},
-        {[&] { return v5->GetServerCertificate(connection, nullptr, &certificate, nullptr); },
-         "V5::GetServerCertificate: failed because outTrustFailureFlags"},
-        {[&] { return v5->ReadResponseBodyStream(h, nullptr, 4, &count); },
-         "V5::ReadResponseBodyStream: failed because pBuffer"},
-        {[&] { return v5->ReadResponseBodyStream(h, buffer, 4, nullptr); },
-         "V5::ReadResponseBodyStream: failed because pActualNumberOfBytesRead"},
-        {[&] { return v6->GetAuthEpoch(connection, nullptr); }, "V6::GetAuthEpoch: failed because outEpoch"},
-        {[&] { return v7->GetSecondaryToken(h, nullptr); }, "V7::GetSecondaryToken: failed because secondaryToken"},
-        {[&] { return v8->GetSessionCookie(connection, nullptr, nullptr); },
-         "V8::GetSessionCookie: failed because sessionCookie"},
-        {[&] { return v9->GetCookiesForDomain(connection, nullptr, nullptr, &count); },
-         "V9::GetCookiesForDomain: failed because outCookieDataArr"},
-        {[&] { return v9->GetCookiesForDomain(connection, nullptr, &cookies, nullptr); },
-         "V9::GetCookiesForDomain: failed because outCookieCount"},
-        {[&] { return v9->AddCookies(connection, nullptr, 1); }, "V9::AddCookies: failed because cookieDataArr"},
+        {[&] { return v5->CreateZVHttpRequest(c, nullptr); }, "V5::CreateZVHttpRequest", "outHttpHandle"},
+        {[&] { return v5->AddRequestHeader(h, nullptr); }, "V5::AddRequestHeader", "header"},
+        {[&] { return v5->SetRequestMethod(h, nullptr); }, "V5::SetRequestMethod", "method"},
+        {[&] { return v5->SetRequestUrl(h, nullptr); }, "V5::SetRequestUrl", "url"},
+        {[&] { return v5->SetRequestUserAgentSuffix(h, nullptr); }, "V5::SetRequestUserAgentSuffix", "UserAgentSuffix"},
+        {[&] { return v5->SetRequestRoute(h, nullptr); }, "V5::SetRequestRoute", "gatewayInfo"},
+        {[&] { return v5->GetResponseStatusCode(h, nullptr); }, "V5::GetResponseStatusCode", "httpStatusCode"},
+        {[&] { return v5->GetResponseReasonPhrase(h, nullptr); }, "V5::GetResponseReasonPhrase", "outReasonPhrase"},
+        {[&] { return v5->GetResponseHeaders(h, nullptr); }, "V5::GetResponseHeaders", "headers"},
+        {[&] { return v5->GetResponseServerCertificate(h, nullptr); }, "V5::GetResponseServerCertificate",
+         "pCertificate"},
+        {[&] { return v5->GetResponseTrustFailureFlags(h, nullptr); }, "V5::GetResponseTrustFailureFlags",
+         "outTrustFailureFlags"},
+        {[&] { return v5->GetServerCertificate(c, nullptr, nullptr, &n); }, "V5::GetServerCertificate",
+         "outCertificate"},
+        {[&] { return v5->GetServerCertificate(c, nullptr, &cert, nullptr); }, "V5::GetServerCertificate",
+         "outTrustFailureFlags"},
+        {[&] { return v5->ReadResponseBodyStream(h, nullptr, 4, &n); }, "V5::ReadResponseBodyStream", "pBuffer"},
+        {[&] { return v5->ReadResponseBodyStream(h, buffer, 4, nullptr); }, "V5::ReadResponseBodyStream",
+         "pActualNumberOfBytesRead"},
+        {[&] { return v6->GetAuthEpoch(c, nullptr); }, "V6::GetAuthEpoch", "outEpoch"},
+        {[&] { return v7->GetSecondaryToken(h, nullptr); }, "V7::GetSecondaryToken", "secondaryToken"},
+        {[&] { return v8->GetSessionCookie(c, nullptr, nullptr); }, "V8::GetSessionCookie", "sessionCookie"},
+        {[&] { return v9->GetCookiesForDomain(c, nullptr, nullptr, &n); }, "V9::GetCookiesForDomain",
+         "outCookieDataArr"},
+        {[&] { return v9->GetCookiesForDomain(c, nullptr, &cookies, nullptr); }, "V9::GetCookiesForDomain",
+         "outCookieCount"},
+        {[&] { return v9->AddCookies(c, nullptr, 1); }, "V9::AddCookies", "cookieDataArr"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, c.call()) << c.trace;
-        EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementation" + c.trace + " is NULL!")) << c.trace;
+    const size_t calls = control->Calls().size();
+    for (const Case& k : cases) {
+        EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, k.call()) << k.operation;
+        EXPECT_TRUE(trace.Contains(std::string("BrennicZelvarSDK::ZVImplementation") + k.operation +
+                                   ": failed because " + k.argument + " is NULL!"))
+            << k.operation;
     }
     EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, v5->SetRequestData(h, nullptr, 5));
     EXPECT_TRUE(trace.Contains(
         "SetRequestData: failed because pBufferToSend is NULL and a non-zero number of bytes were specified!"));
-    for (const char* method : {"AddRequestHeader", "SetRequestMethod", "SetRequestUrl", "SetRequestUserAgentSuffix",
-                               "SetRequestRoute", "SetRequestData", "GetResponseStatusCode", "GetResponseReasonPhrase",
-                               "GetResponseHeaders", "GetResponseServerCertificate", "GetResponseTrustFailureFlags",
-                               "GetServerCertificate", "ReadResponseBodyStream", "GetAuthEpoch", "GetSecondaryToken",
-                               "GetSessionCookie", "GetCookiesForDomain", "AddCookies"}) {
-        EXPECT_EQ(0u, control->CallCount(method)) << method;
-    }
-    EXPECT_EQ(1u, control->CallCount("CreateZVHttpRequest"));
+    EXPECT_EQ(calls, control->Calls().size());
 
     // The body reader checks its arguments before the initialised check, and
     // a zero-sized buffer ends the call at once.
     ASSERT_EQ(ZV_SUCCESS, v1->Uninitialize());
-    count = 7;
-    EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, v5->ReadResponseBodyStream(h, nullptr, 4, &count));
-    EXPECT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(h, buffer, 0, &count));
-    EXPECT_EQ(0u, count);
-    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, v5->ReadResponseBodyStream(h, buffer, 4, &count));
+    n = 7;
+    EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, v5->ReadResponseBodyStream(h, nullptr, 4, &n));
+    EXPECT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(h, buffer, 0, &n));
+    EXPECT_EQ(0u, n);
+    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, v5->ReadResponseBodyStream(h, buffer, 4, &n));
     ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
 }
 
@@ -540,7 +486,7 @@ protected:
     }
 };
 
-TEST_F(CookieTest, SetCookieOfRealResponsesAndAddedCookiesShareTheJar) {
+TEST_F(CookieTest, CookiesOfRealResponsesAndAddedOnesShareTheJarBesideTokens) {
     unsigned request = Send(server->https + L"/cookies");
     EXPECT_EQ(ZV_SUCCESS, v5->DestroyZVHttpRequest(request));
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, v5->DestroyZVHttpRequest(request));
@@ -552,12 +498,10 @@ TEST_F(CookieTest, SetCookieOfRealResponsesAndAddedCookiesShareTheJar) {
     EXPECT_EQ("first", Narrow(plain.string2));
     EXPECT_EQ("127.0.0.1", Narrow(plain.string3));
     EXPECT_EQ("/", Narrow(plain.string4));
-    EXPECT_EQ((std::vector<unsigned short>{0, 1, 0, 1}),
-              (std::vector<unsigned short>{plain.flag1, plain.flag2, plain.flag3, plain.flag4}));
+    EXPECT_EQ("0101", Flags(plain));  // Secure, HttpOnly, persistent, host-only
     const _ZV_COOKIE_DATA& secure = jar["zvsecure"];
     EXPECT_EQ("/echo", Narrow(secure.string4));
-    EXPECT_EQ((std::vector<unsigned short>{1, 0, 1, 1}),
-              (std::vector<unsigned short>{secure.flag1, secure.flag2, secure.flag3, secure.flag4}));
+    EXPECT_EQ("1011", Flags(secure));
     EXPECT_EQ(3600, secure.value64);
 
     // AddCookies takes over the array it is given: here the one just returned.
@@ -582,16 +526,11 @@ TEST_F(CookieTest, SetCookieOfRealResponsesAndAddedCookiesShareTheJar) {
                                    {{"outputs", {{"cookies", {{{"flag1", -1}, {"flag2", 0}, {"flag3", 5}}}}}}}));
     jar = Jar(&array, &count);
     ASSERT_EQ(1u, count);
-    EXPECT_EQ((std::vector<unsigned short>{1, 0, 1, 0}),
-              (std::vector<unsigned short>{array[0].flag1, array[0].flag2, array[0].flag3, array[0].flag4}));
+    EXPECT_EQ("1010", Flags(array[0]));
     EXPECT_EQ("", Narrow(array[0].string1));  // a null BSTR arrives as an empty string
     v9->FreeCookieDataArray(array, count);
-}
 
-TEST_F(HttpTest, TokensAndSessionCookieComeFromTheService) {
-    auto* v6 = zvtest::GetSdkInterface<ZVImplementationV6Interface>(ZV_IID_V6);
-    auto* v7 = zvtest::GetSdkInterface<ZVImplementationV7Interface>(ZV_IID_V7);
-    auto* v8 = zvtest::GetSdkInterface<ZVImplementationV8Interface>(ZV_IID_V8);
+    // Epoch, secondary token and session cookie.
     unsigned epoch = 0;
     ZVChar *token = nullptr, *cookie = nullptr;
     EXPECT_EQ(ZV_SUCCESS, v6->GetAuthEpoch(connection, &epoch));
@@ -606,10 +545,6 @@ TEST_F(HttpTest, TokensAndSessionCookieComeFromTheService) {
     epoch = 77;
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, v6->GetAuthEpoch(connection + 1000, &epoch));
     EXPECT_EQ(77u, epoch);  // written only on success
-    EXPECT_TRUE(
-        trace.Contains("BrennicZelvarSDK::ZVImplementationV6::GetAuthEpoch failed to get Zelvar connection "
-                       "for handle " +
-                       std::to_string(connection + 1000)));
 }
 
 }  // namespace

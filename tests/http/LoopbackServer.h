@@ -1,7 +1,7 @@
 // The loopback HTTP/HTTPS test server (tools/testserver/testserver.py, copied
-// next to the test programs), started once for a whole test program. Wine
-// starts the Unix process; it reports its URLs and certificates over a
-// loopback socket and serves until that socket closes.
+// next to the test programs), started once per test program. Wine runs the
+// Unix process; it reports its URLs and certificates over a loopback socket
+// and serves until that socket closes.
 #pragma once
 
 #include <winsock2.h>
@@ -15,32 +15,25 @@
 namespace zvtest {
 
 struct LoopbackServer {
-    static const LoopbackServer& Get();  // starts it on first use; ASSERT on its fields
-
-    std::wstring http;   // "http://127.0.0.1:port"
-    std::wstring https;  // "https://127.0.0.1:port"
-    std::vector<BYTE> caDer, serverDer, serverSha1;
-    // Trusts the server's authority for processes started from now on
-    // (current user's Root store); the destructor of the program's server
-    // removes it again.
+    static const LoopbackServer& Get();  // starts it on first use; https is empty if it did not start
+    // Trusts the server's authority (current user's Root store) for processes
+    // started from now on, until this program ends.
     bool TrustAuthority() const;
+
+    std::wstring http, https;  // "http(s)://127.0.0.1:port"
+    std::vector<BYTE> caDer, serverDer, serverSha1;
 };
 
-// SHA-256 with the platform's CryptoAPI, fed in pieces.
+// SHA-256 with the platform's CryptoAPI, fed in pieces; lower-case hex.
 class Sha256 {
 public:
     Sha256();
     ~Sha256();
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
     void Add(const void* data, size_t size);
-    std::string HexDigest();  // lower-case hex
+    std::string HexDigest();
 
 private:
-    ULONG_PTR m_provider = 0;
-    ULONG_PTR m_hash = 0;
+    ULONG_PTR m_provider = 0, m_hash = 0;
 };
-
-std::string Hex(const std::vector<BYTE>& bytes);
 
 }  // namespace zvtest

@@ -69,8 +69,7 @@ int DemoHttpsRequest(ZVQueryInterfaceFn queryInterface, unsigned int connection)
     r = v5->ReadResponseBodyStream(request, buffer.data(), static_cast<unsigned int>(buffer.size()), &read);
     if (r != ZV_SUCCESS) return Failed(L"ReadResponseBodyStream", r);
     std::string first(reinterpret_cast<char*>(buffer.data()), read < 64 ? read : 64);
-    wprintf(L"body, first %u of %u bytes read: \"%hs\"\n", static_cast<unsigned>(first.size()), read,
-            first.c_str());
+    wprintf(L"body, first %u of %u bytes read: \"%hs\"\n", static_cast<unsigned>(first.size()), read, first.c_str());
 
     PCCERT_CONTEXT certificate = nullptr;
     r = v5->GetResponseServerCertificate(request, &certificate);
