@@ -403,11 +403,7 @@ public:
         return Done(call, hr);
     }
     HRESULT STDMETHODCALLTYPE GetResponseStatusCode(UINT* statusCode) override {
-        if (!statusCode) return E_POINTER;
-        auto call = Begin("GetResponseStatusCode", Json::object());
-        auto exchange = Response();
-        *statusCode = call.Uint("statusCode", exchange ? exchange->statusCode : 200);
-        return Done(call, S_OK);
+        return NumberOutput("GetResponseStatusCode", "statusCode", statusCode, &Exchange::statusCode, 200);
     }
     HRESULT STDMETHODCALLTYPE GetResponseReasonPhrase(BSTR* reasonPhrase) override {
         if (!reasonPhrase) return E_POINTER;
@@ -466,11 +462,8 @@ public:
         return Done(call, BytesToArray(piece, chunk));
     }
     HRESULT STDMETHODCALLTYPE GetResponseTrustFailureFlags(UINT* trustFailureFlags) override {
-        if (!trustFailureFlags) return E_POINTER;
-        auto call = Begin("GetResponseTrustFailureFlags", Json::object());
-        auto exchange = Response();
-        *trustFailureFlags = call.Uint("trustFailureFlags", exchange ? exchange->trustFailureFlags : 0);
-        return Done(call, S_OK);
+        return NumberOutput("GetResponseTrustFailureFlags", "trustFailureFlags", trustFailureFlags,
+                            &Exchange::trustFailureFlags, 0);
     }
     HRESULT STDMETHODCALLTYPE GetSecondaryToken(BSTR* token) override {
         if (!token) return E_POINTER;
@@ -493,6 +486,15 @@ private:
             std::lock_guard<std::mutex> hold(m_lock);
             change(m_settings);
         }
+        return Done(call, S_OK);
+    }
+    // A number of the response: the scenario's, else the real response's,
+    // else the fallback.
+    HRESULT NumberOutput(const char* method, const char* name, UINT* out, UINT Exchange::*field, UINT fallback) {
+        if (!out) return E_POINTER;
+        auto call = Begin(method, Json::object());
+        auto exchange = Response();
+        *out = call.Uint(name, exchange ? (*exchange).*field : fallback);
         return Done(call, S_OK);
     }
     std::shared_ptr<Exchange> Response() {

@@ -22,6 +22,7 @@ const unsigned int kMinimumRoomToAskAgain = 8192;
 
 typedef HRESULT (STDMETHODCALLTYPE IZelvarHttpRequest::*StringSetter)(BSTR);
 typedef HRESULT (STDMETHODCALLTYPE IZelvarHttpRequest::*ValueSetter)(UINT);
+typedef HRESULT (STDMETHODCALLTYPE IZelvarHttpRequest::*NumberGetter)(UINT*);
 
 // A setter that hands the service one string: the NULL check (unless the
 // string may be null), the copy before the look-up, the call.
@@ -41,6 +42,22 @@ ZVResult ForwardValue(const char* name, HttpRequestTable& table, unsigned int ha
     return RunApiCall(name, Apartment::Join, [&](ApiCall&) {
         UICapablePtr<IZelvarHttpRequest> request = LookUpForUi(table, handle);
         ThrowIfServiceFailed((request.operator->()->*setter)(value));
+        return ZV_SUCCESS;
+    });
+}
+
+// A getter of one number: the NULL check, the out-parameter cleared, the call,
+// and the success trace (handle and number) when there is one.
+ZVResult GetNumber(const char* name, const char* argument, HttpRequestTable& table, unsigned int handle,
+                   unsigned int* out, NumberGetter getter, const wchar_t* successTrace) {
+    return RunApiCall(name, Apartment::Join, [&](ApiCall& call) {
+        if (!out) return call.InvalidParameter(kNullArgument, name, argument);
+        *out = 0;
+        UICapablePtr<IZelvarHttpRequest> request = LookUpForUi(table, handle);
+        UINT value = 0;
+        ThrowIfServiceFailed((request.operator->()->*getter)(&value));
+        *out = value;
+        if (successTrace) TraceInfo(successTrace, handle, value);
         return ZV_SUCCESS;
     });
 }
@@ -160,16 +177,9 @@ ZVResult ZVImplementationV5::SendRequestAndReceiveResponse(unsigned int handle) 
 }
 
 ZVResult ZVImplementationV5::GetResponseStatusCode(unsigned int handle, unsigned int* httpStatusCode) {
-    return RunApiCall(ZV_V5_NAME(GetResponseStatusCode), Apartment::Join, [&](ApiCall& call) {
-        if (!httpStatusCode) return call.InvalidParameter(kNullArgument, call.Name(), "httpStatusCode");
-        *httpStatusCode = 0;
-        UICapablePtr<IZelvarHttpRequest> request = LookUpForUi(m_httpRequestTable, handle);
-        UINT code = 0;
-        ThrowIfServiceFailed(request->GetResponseStatusCode(&code));
-        *httpStatusCode = code;
-        TraceInfo(L"GetResponseStatusCode completed for handle %u with result %u", handle, code);
-        return ZV_SUCCESS;
-    });
+    return GetNumber(ZV_V5_NAME(GetResponseStatusCode), "httpStatusCode", m_httpRequestTable, handle, httpStatusCode,
+                     &IZelvarHttpRequest::GetResponseStatusCode,
+                     L"GetResponseStatusCode completed for handle %u with result %u");
 }
 
 ZVResult ZVImplementationV5::GetResponseReasonPhrase(unsigned int handle, ZVChar** outReasonPhrase) {
@@ -203,15 +213,8 @@ ZVResult ZVImplementationV5::GetResponseHeaders(unsigned int handle, ZVChar*** h
 }
 
 ZVResult ZVImplementationV5::GetResponseTrustFailureFlags(unsigned int handle, unsigned int* outTrustFailureFlags) {
-    return RunApiCall(ZV_V5_NAME(GetResponseTrustFailureFlags), Apartment::Join, [&](ApiCall& call) {
-        if (!outTrustFailureFlags) return call.InvalidParameter(kNullArgument, call.Name(), "outTrustFailureFlags");
-        *outTrustFailureFlags = 0;
-        UICapablePtr<IZelvarHttpRequest> request = LookUpForUi(m_httpRequestTable, handle);
-        UINT flags = 0;
-        ThrowIfServiceFailed(request->GetResponseTrustFailureFlags(&flags));
-        *outTrustFailureFlags = flags;
-        return ZV_SUCCESS;
-    });
+    return GetNumber(ZV_V5_NAME(GetResponseTrustFailureFlags), "outTrustFailureFlags", m_httpRequestTable, handle,
+                     outTrustFailureFlags, &IZelvarHttpRequest::GetResponseTrustFailureFlags, nullptr);
 }
 
 ZVResult ZVImplementationV5::ReadResponseBodyStream(unsigned int handle, unsigned char* pBuffer,
