@@ -56,6 +56,8 @@ public:
         caDer = FromHex(report["caDer"]);
         serverDer = FromHex(report["serverDer"]);
         serverSha1 = FromHex(report["serverSha1"]);
+        caSha1 = Wide(report["caSha1"]);
+        for (wchar_t& c : caSha1) c = towupper(c);
     }
     ~Server() {
         if (!m_trustedKey.empty()) DeleteRegTree(HKEY_CURRENT_USER, m_trustedKey);
@@ -77,20 +79,12 @@ const LoopbackServer& LoopbackServer::Get() {
 
 bool LoopbackServer::TrustAuthority() const {
     HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
-    PCCERT_CONTEXT added = nullptr;
-    if (!root ||
-        !CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, caDer.data(), static_cast<DWORD>(caDer.size()),
-                                          CERT_STORE_ADD_REPLACE_EXISTING, &added)) {
-        return false;
-    }
-    BYTE hash[20];
-    DWORD size = sizeof hash;
-    CertGetCertificateContextProperty(added, CERT_SHA1_HASH_PROP_ID, hash, &size);
-    std::wstring& key = static_cast<const Server*>(this)->m_trustedKey = kTrustedCaKey;
-    for (BYTE b : hash) key += L"0123456789ABCDEF"[b >> 4], key += L"0123456789ABCDEF"[b & 15];
-    CertFreeCertificateContext(added);
-    CertCloseStore(root, 0);
-    return true;
+    bool added = root && CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, caDer.data(),
+                                                          static_cast<DWORD>(caDer.size()),
+                                                          CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    if (root) CertCloseStore(root, 0);
+    if (added) static_cast<const Server*>(this)->m_trustedKey = kTrustedCaKey + caSha1;
+    return added;
 }
 
 Sha256::Sha256() {

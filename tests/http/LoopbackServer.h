@@ -22,6 +22,7 @@ struct LoopbackServer {
 
     std::wstring http, https;  // "http(s)://127.0.0.1:port"
     std::vector<BYTE> caDer, serverDer, serverSha1;
+    std::wstring caSha1;  // upper-case hex, as the Root store's registry key names it
 };
 
 // SHA-256 with the platform's CryptoAPI, fed in pieces; lower-case hex.

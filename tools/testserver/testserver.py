@@ -7,7 +7,7 @@ At start it makes a certificate authority and a server certificate for
 listener to ephemeral loopback ports and prints one JSON line on stdout:
 
   {"http": "http://127.0.0.1:P", "https": "https://127.0.0.1:Q",
-   "caDer": hex, "serverDer": hex, "serverSha1": hex, "pid": n}
+   "caDer": hex, "caSha1": hex, "serverDer": hex, "serverSha1": hex, "pid": n}
 
 With --control PORT it connects to 127.0.0.1:PORT, sends that line there
 instead and serves until the connection ends (the test that started it
@@ -204,6 +204,7 @@ def main():
         "http": "http://127.0.0.1:%d" % plain.server_address[1],
         "https": "https://127.0.0.1:%d" % secure.server_address[1],
         "caDer": ca_der.hex(),
+        "caSha1": hashlib.sha1(ca_der).hexdigest(),
         "serverDer": server_der.hex(),
         "serverSha1": hashlib.sha1(server_der).hexdigest(),
         "pid": os.getpid(),
