@@ -17,6 +17,8 @@ namespace BrennicZelvarSDK {
 namespace {
 
 const wchar_t kNullArgument[] = L"%S: failed because %S is NULL!";
+const wchar_t kHeadersLockFailure[] =
+    L"GetResponseHeaders failed to Attach CComSafeArray (Take ownership of the auth response header strings.)";
 // Within one call, the service is asked again only while this much room is left.
 const unsigned int kMinimumRoomToAskAgain = 8192;
 
@@ -202,10 +204,7 @@ ZVResult ZVImplementationV5::GetResponseHeaders(unsigned int handle, ZVChar*** h
         UICapablePtr<IZelvarHttpRequest> request = LookUpForUi(m_httpRequestTable, handle);
         ServiceSafeArray returned;
         ThrowIfServiceFailed(request->GetResponseHeaders(returned.Receive()));
-        returned.TakeOwnership(
-            VT_BSTR,
-            L"GetResponseHeaders failed to Attach CComSafeArray (Take ownership of the auth response header "
-            L"strings.)");
+        returned.TakeOwnership(VT_BSTR, kHeadersLockFailure);
         *headers = BSTRSafeArrayToZVChar(returned.Get());
         TraceInfo(L"GetResponseHeaders completed for handle %u", handle);
         return ZV_SUCCESS;
