@@ -153,7 +153,8 @@ struct RawConnection {
 
 // Step times of the raw sequence, summed over its runs, in µs.
 struct RawSteps {
-    double create = 0, oleRun = 0, query = 0, identify = 0, findPoint = 0, advise = 0, cancel = 0, release = 0;
+    double create = 0, oleRun = 0, query = 0, identify = 0, findPoint = 0, advise = 0, cancel = 0, releasePoint = 0,
+           release = 0;
     int runs = 0;
 };
 
@@ -195,20 +196,23 @@ void DestroyRaw(RawConnection& raw, RawSteps& steps) {
     if (raw.connection) raw.connection->CancelAllCalls();
     double t1 = NowUs();
     if (raw.point) raw.point->Release();
-    if (raw.connection) raw.connection->Release();
     double t2 = NowUs();
+    if (raw.connection) raw.connection->Release();
+    double t3 = NowUs();
     raw = RawConnection();
     steps.cancel += t1 - t0;
-    steps.release += t2 - t1;
+    steps.releasePoint += t2 - t1;
+    steps.release += t3 - t2;
 }
 
 void PrintRawSteps(const char* host, const RawSteps& s) {
     const double n = s.runs;
     printf(
         "  raw steps (%s, us): CoCreateInstance %.0f, OleRun %.0f, QueryInterface %.0f, CreateConnection %.0f, "
-        "FindConnectionPoint %.0f, Advise %.0f | CancelAllCalls %.0f, Release %.0f\n",
+        "FindConnectionPoint %.0f, Advise %.0f | CancelAllCalls %.0f, release of the connection point %.0f, of the "
+        "connection %.0f\n",
         host, s.create / n, s.oleRun / n, s.query / n, s.identify / n, s.findPoint / n, s.advise / n, s.cancel / n,
-        s.release / n);
+        s.releasePoint / n, s.release / n);
 }
 
 // ---- the measures ----------------------------------------------------------

@@ -36,8 +36,8 @@ std::wstring BuildClientIdentifier(const ZVChar* clientName, unsigned int handle
 }
 
 // Attaches the sink to the connection's connection point for the event
-// interface; the advise cookie is kept in the sink.
-HRESULT AttachSink(IZelvarConnection* connection, StatusChangeEventSink* sink) {
+// interface; the advise cookie is kept in the sink, the point is handed out.
+HRESULT AttachSink(IZelvarConnection* connection, StatusChangeEventSink* sink, ComPtr<IConnectionPoint>& point) {
     ComPtr<IUnknown> unknown;
     HRESULT hr = connection->QueryInterface(IID_IUnknown, unknown.ReceiveVoid());
     if (FAILED(hr) && hr != E_NOINTERFACE) ThrowComError(hr);
@@ -45,7 +45,6 @@ HRESULT AttachSink(IZelvarConnection* connection, StatusChangeEventSink* sink) {
     ComPtr<IConnectionPointContainer> container;
     hr = unknown.As(container);
     if (FAILED(hr)) return hr;
-    ComPtr<IConnectionPoint> point;
     hr = container->FindConnectionPoint(DIID__IZelvarEvents, point.Receive());
     if (FAILED(hr)) return hr;
     ComPtr<IUnknown> sinkUnknown;
@@ -104,7 +103,8 @@ HRESULT ZVImplementationV1::AddZelvar(const std::wstring& clientIdentifier, unsi
         ComPtr<StatusChangeEventSink> sink(new StatusChangeEventSink(
             handle, boost::bind(&ZVImplementationV1::OnStatusChangeCallback, this, boost::placeholders::_1,
                                 boost::placeholders::_2, boost::placeholders::_3)));
-        hr = AttachSink(connection.Get(), sink.Get());
+        ComPtr<IConnectionPoint> point;
+        hr = AttachSink(connection.Get(), sink.Get(), point);
         if (FAILED(hr)) {
             TraceError(L"AddZelvar Failed to attach zelvar sink!");
             ThrowComError(hr);
@@ -115,6 +115,9 @@ HRESULT ZVImplementationV1::AddZelvar(const std::wstring& clientIdentifier, unsi
             TraceError(L"AddZelvar Failed to store zelvar in GIT!");
             ThrowComError(hr);
         }
+        // Releasing the last reference to the point's proxy is a round trip to
+        // the service: the pool does it after the caller has its handle.
+        ReleaseOnCreatorPool({ComPtr<IUnknown>(point.Get())});
         return S_OK;
     } catch (const _com_error& e) {
         TraceError(

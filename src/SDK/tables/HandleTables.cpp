@@ -54,13 +54,9 @@ private:
 
 // Kept references were taken in the multithreaded apartment and are released
 // there: on this thread when it is in that apartment, otherwise by the
-// creator pool's thread (when there is no pool, here after all).
+// creator pool's thread.
 void ReleaseKept(std::vector<ComPtr<IUnknown>> objects) {
-    if (objects.empty() || InMultithreadedApartment()) return;
-    try {
-        FindThreadPool(kComObjectCreatorPoolName)->QueueWork(WorkerPtr(new KeptReleaseWorker(std::move(objects))));
-    } catch (...) {
-    }
+    if (!InMultithreadedApartment()) ReleaseOnCreatorPool(std::move(objects));
 }
 
 // Takes the kept reference of one handle, or all of them, out of `kept`.
@@ -73,6 +69,14 @@ std::vector<ComPtr<IUnknown>> TakeKept(KeptObjects& kept, const unsigned int* ha
     return taken;
 }
 }  // namespace
+
+void ReleaseOnCreatorPool(std::vector<ComPtr<IUnknown>> objects) {
+    if (objects.empty()) return;
+    try {
+        FindThreadPool(kComObjectCreatorPoolName)->QueueWork(WorkerPtr(new KeptReleaseWorker(std::move(objects))));
+    } catch (...) {
+    }
+}
 
 unsigned int DrawHandle() {
     return static_cast<unsigned int>(InterlockedIncrement(&HandleCounter));

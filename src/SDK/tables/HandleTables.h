@@ -9,12 +9,17 @@
 
 #include <functional>
 #include <map>
+#include <vector>
 
 #include "ZelvarSvrLib.h"
 #include "interface/ZVTypes.h"
 #include "support/Scoped.h"
 
 namespace BrennicZelvarSDK {
+
+// Releases the references on the creator pool's thread, as a work item of its
+// own after whatever that thread runs now (here when there is no pool).
+void ReleaseOnCreatorPool(std::vector<ComPtr<IUnknown>> objects);
 
 // Draws the next handle of any kind: 1 first, never 0, never reused while the
 // library stays loaded (not even across Uninitialize).
