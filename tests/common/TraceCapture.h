@@ -13,10 +13,14 @@ class TraceCapture {
 public:
     // Sets HKCU\SOFTWARE\Brennic\Zelvar "SDKTracingEnabled" = "true" (and
     // removes a machine value that would override it), creates the Tracing
-    // folder, and removes this process's old trace files.
-    TraceCapture();
+    // folder, and removes this process's old trace files. With openFile the
+    // statically linked tracer opens its file at once (for code tested
+    // without Initialize) and closes it again at the end.
+    explicit TraceCapture(bool openFile = false);
     // Removes the user value again.
     ~TraceCapture();
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
 
     // Folder the SDK writes into: <local app data>\Brennic\Zelvar\Tracing.
     static std::wstring TracingFolder();
@@ -31,9 +35,12 @@ public:
     bool Contains(const std::string& text) const;
     // Index of the first message equal to text at or after `from`, or -1.
     int IndexOf(const std::string& text, int from = 0) const;
-    // Passes when every text is found, each at or after the line where the
-    // one before it was found; otherwise names the first that is not.
+    // Passes when every text is found, each after the line where the one
+    // before it was found; otherwise names the first that is not.
     ::testing::AssertionResult InOrder(const std::vector<std::string>& texts) const;
+
+private:
+    bool m_openFile;
 };
 
 }  // namespace zvtest

@@ -8,9 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "Utility/RegUtil.h"
-#include "common/RegistryIsolation.h"
 #include "common/TestSupport.h"
-#include "common/TraceFileCapture.h"
+#include "common/TraceCapture.h"
 #include "registry/RecordingRegistry.h"
 #include "service/ComRegistration.h"
 
@@ -60,8 +59,8 @@ enum FixtureIndex { kInterfaces = 0, kServer = 1, kModule = 2 };
 void ForgetFixtureTypeLibraries() {
     for (const Fixture& fixture : kFixtures) {
         const std::wstring key = std::wstring(L"Software\\Classes\\TypeLib\\") + fixture.typeLibraryText;
-        DeleteRegTreeInView(HKEY_CURRENT_USER, key, 0);
-        DeleteRegTreeInView(HKEY_LOCAL_MACHINE, key, 0);
+        DeleteRegTree(HKEY_CURRENT_USER, key);
+        DeleteRegTree(HKEY_LOCAL_MACHINE, key);
     }
 }
 
@@ -169,7 +168,7 @@ TEST(QuoteServerPathTest, QuotesUnlessAQuoteIsAlreadyThere) {
 
 TEST_F(ComRegistrationTest, PerUserRepairRegistersBothClassesAndAllThreeTypeLibraries) {
     SetUserInstallLocation(m_location);
-    TraceFileCapture trace;
+    TraceCapture trace(true);
     RegUtil util;
     EXPECT_TRUE(RegisterCOMBinaries(util));
 
@@ -180,45 +179,33 @@ TEST_F(ComRegistrationTest, PerUserRepairRegistersBothClassesAndAllThreeTypeLibr
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(InstalledPath(static_cast<FixtureIndex>(i)), RegisteredTypeLibraryPath(kFixtures[i]));
 
-    EXPECT_TRACE(trace, kTraceInfo, "RegisterCOMBinaries called. isAdmin=0");
-    EXPECT_TRACE(trace, kTraceInfo,
-                 Utf8(L"RegisterCLSIDForComBinary called. CLSID={0579B1B3-3F62-4E7B-9169-C7E112E2F151}, "
-                      L"TypeLib={A2E3CD1C-C98A-4F62-9F6B-CA40E8E5CA34}, Version=C.0, ClassName=Zelvar Class, "
-                      L"ServerPath=" +
-                      QuotedServer(L"ZelvarSvr.exe") + L", isAdmin=0"));
-    EXPECT_TRACE(trace, kTraceInfo,
-                 Utf8(L"RegisterCLSIDForComBinary called. CLSID={98DB51B7-BDC6-484B-9844-18DA73D506B6}, "
-                      L"TypeLib={2D646468-6FEC-408C-B7CF-FB258D2AA0EB}, Version=C.0, ClassName=Vossary Class, "
-                      L"ServerPath=" +
-                      QuotedServer(L"MorvelModule.exe") + L", isAdmin=0"));
-    EXPECT_TRACE(trace, kTraceInfo, "RegisterTypeLibForComBinaries called. isAdmin=0");
+    EXPECT_TRUE(trace.Contains("RegisterCOMBinaries called. isAdmin=0"));
+    EXPECT_TRUE(
+        trace.Contains(Utf8(L"RegisterCLSIDForComBinary called. CLSID={0579B1B3-3F62-4E7B-9169-C7E112E2F151}, "
+                            L"TypeLib={A2E3CD1C-C98A-4F62-9F6B-CA40E8E5CA34}, Version=C.0, ClassName=Zelvar Class, "
+                            L"ServerPath=" +
+                            QuotedServer(L"ZelvarSvr.exe") + L", isAdmin=0")));
+    EXPECT_TRUE(
+        trace.Contains(Utf8(L"RegisterCLSIDForComBinary called. CLSID={98DB51B7-BDC6-484B-9844-18DA73D506B6}, "
+                            L"TypeLib={2D646468-6FEC-408C-B7CF-FB258D2AA0EB}, Version=C.0, ClassName=Vossary Class, "
+                            L"ServerPath=" +
+                            QuotedServer(L"MorvelModule.exe") + L", isAdmin=0")));
+    EXPECT_TRUE(trace.Contains("RegisterTypeLibForComBinaries called. isAdmin=0"));
     for (int i = 0; i < 3; ++i) {
         const std::string path = Utf8(InstalledPath(static_cast<FixtureIndex>(i)));
-        EXPECT_TRACE(trace, kTraceInfo, "RegisterTypeLibForComBinaries: Registering type library for " + path);
-        EXPECT_TRACE(trace, kTraceInfo, "RegisterTypeLibForUser succeeded for: " + path);
+        EXPECT_TRUE(trace.Contains("RegisterTypeLibForComBinaries: Registering type library for " + path));
+        EXPECT_TRUE(trace.Contains("RegisterTypeLibForUser succeeded for: " + path));
     }
-    if (kTraceWriterAvailable) {
-        // The type libraries are registered in their fixed order.
-        EXPECT_LT(
-            trace.LinePosition(kTraceInfo, "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kInterfaces))),
-            trace.LinePosition(kTraceInfo, "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kServer))));
-        EXPECT_LT(
-            trace.LinePosition(kTraceInfo, "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kServer))),
-            trace.LinePosition(kTraceInfo, "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kModule))));
-    }
-}
-
-TEST_F(ComRegistrationTest, LocationEndingInABackslashGetsNoSecondOne) {
-    SetUserInstallLocation(m_location + L"\\");
-    RegUtil util;
-    EXPECT_NE(0, RegisterCLSIDForComBinaries(util));
-    ExpectDefaultString(std::wstring(kZelvarClassKey) + L"\\LocalServer32", QuotedServer(L"ZelvarSvr.exe"));
+    // The type libraries are registered in their fixed order.
+    EXPECT_TRUE(trace.InOrder({"RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kInterfaces)),
+                               "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kServer)),
+                               "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kModule))}));
 }
 
 TEST_F(ComRegistrationTest, WithoutAPerUserLocationNothingIsRegistered) {
     // A machine-wide installation does not count for the per-user repair.
     ASSERT_EQ(0, SetRegString(HKEY_LOCAL_MACHINE, kProductInstallKey, L"InstallLocation", m_location));
-    TraceFileCapture trace;
+    TraceCapture trace(true);
     RegUtil util;
     EXPECT_EQ(0, RegisterCLSIDForComBinaries(util));
     EXPECT_FALSE(RegisterCOMBinaries(util));
@@ -226,28 +213,28 @@ TEST_F(ComRegistrationTest, WithoutAPerUserLocationNothingIsRegistered) {
     EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, kVossaryClassKey));
     for (const Fixture& fixture : kFixtures) EXPECT_EQ(L"", RegisteredTypeLibraryPath(fixture));
 
-    EXPECT_TRACE(trace, kTraceError, "RegisterCLSIDForComBinaries: Zelvar installation path is empty.");
-    EXPECT_TRACE(trace, kTraceError, "RegisterCOMBinaries failed during CLSID registration.");
+    EXPECT_TRUE(trace.Contains("RegisterCLSIDForComBinaries: Zelvar installation path is empty."));
+    EXPECT_TRUE(trace.Contains("RegisterCOMBinaries failed during CLSID registration."));
     // The type-library step is not run after a failed class registration.
-    EXPECT_NO_TRACE(trace, kTraceInfo, "RegisterTypeLibForComBinaries called. isAdmin=0");
+    EXPECT_FALSE(trace.Contains("RegisterTypeLibForComBinaries called. isAdmin=0"));
 
     EXPECT_EQ(0, RegisterTypeLibForComBinaries(util));
-    EXPECT_TRACE(trace, kTraceError, "RegisterTypeLibForComBinaries: Zelvar installation path is empty.");
+    EXPECT_TRUE(trace.Contains("RegisterTypeLibForComBinaries: Zelvar installation path is empty."));
 }
 
 TEST_F(ComRegistrationTest, AMissingBinaryIsSkippedTheOthersAreRegisteredAndTheRepairFails) {
     SetUserInstallLocation(m_location);
     ASSERT_TRUE(DeleteFileW(InstalledPath(kInterfaces).c_str()));
-    TraceFileCapture trace;
+    TraceCapture trace(true);
     RegUtil util;
     EXPECT_EQ(0, RegisterTypeLibForComBinaries(util));
     EXPECT_EQ(L"", RegisteredTypeLibraryPath(kFixtures[kInterfaces]));
     EXPECT_EQ(InstalledPath(kServer), RegisteredTypeLibraryPath(kFixtures[kServer]));
     EXPECT_EQ(InstalledPath(kModule), RegisteredTypeLibraryPath(kFixtures[kModule]));
-    EXPECT_TRACE(trace, kTraceError, "Binary not found, skipping registration: " + Utf8(InstalledPath(kInterfaces)));
+    EXPECT_TRUE(trace.Contains("Binary not found, skipping registration: " + Utf8(InstalledPath(kInterfaces))));
 
     EXPECT_FALSE(RegisterCOMBinaries(util));
-    EXPECT_TRACE(trace, kTraceError, "RegisterCOMBinaries failed during type library registration.");
+    EXPECT_TRUE(trace.Contains("RegisterCOMBinaries failed during type library registration."));
 }
 
 TEST_F(ComRegistrationTest, ABinaryWithoutATypeLibraryFailsTheRepairButNotTheOthers) {
@@ -262,7 +249,7 @@ TEST_F(ComRegistrationTest, ABinaryWithoutATypeLibraryFailsTheRepairButNotTheOth
     const HRESULT expected = LoadTypeLibEx(InstalledPath(kModule).c_str(), REGKIND_NONE, &none);
     ASSERT_TRUE(FAILED(expected));
 
-    TraceFileCapture trace;
+    TraceCapture trace(true);
     RegUtil util;
     EXPECT_EQ(0, RegisterTypeLibForComBinaries(util));
     EXPECT_EQ(InstalledPath(kInterfaces), RegisteredTypeLibraryPath(kFixtures[kInterfaces]));
@@ -270,19 +257,7 @@ TEST_F(ComRegistrationTest, ABinaryWithoutATypeLibraryFailsTheRepairButNotTheOth
     EXPECT_EQ(L"", RegisteredTypeLibraryPath(kFixtures[kModule]));
     char hresult[16];
     snprintf(hresult, sizeof hresult, "0x%08X", static_cast<unsigned>(expected));
-    EXPECT_TRACE(trace, kTraceError,
-                 "LoadTypeLibEx failed for: " + Utf8(InstalledPath(kModule)) + " HRESULT: " + hresult);
-}
-
-TEST_F(ComRegistrationTest, ServerPathWithAQuoteIsWrittenUnchanged) {
-    RegUtil util;
-    const std::wstring given = L"\"C:\\Some Dir\\ZelvarSvr.exe\" -Embedding";
-    EXPECT_EQ(1, RegisterCLSIDForComBinary(util, 0, kZelvarClsid, L"{A2E3CD1C-C98A-4F62-9F6B-CA40E8E5CA34}", L"C.0",
-                                           L"Zelvar Class", given.c_str()));
-    ExpectDefaultString(std::wstring(kZelvarClassKey) + L"\\LocalServer32", given);
-    EXPECT_EQ(1, RegisterCLSIDForComBinary(util, 0, kVossaryClsid, L"{2D646468-6FEC-408C-B7CF-FB258D2AA0EB}", L"C.0",
-                                           L"Vossary Class", L"C:\\NoBlank\\MorvelModule.exe"));
-    ExpectDefaultString(std::wstring(kVossaryClassKey) + L"\\LocalServer32", L"\"C:\\NoBlank\\MorvelModule.exe\"");
+    EXPECT_TRUE(trace.Contains("LoadTypeLibEx failed for: " + Utf8(InstalledPath(kModule)) + " HRESULT: " + hresult));
 }
 
 // A failed write of one of the five keys of the first class: what was written
@@ -305,7 +280,7 @@ TEST_P(ClassKeyFailureTest, StopsAtTheFailedKey) {
     auto log = std::make_shared<RegistryCallLog>();
     log->failCreateSuffix = std::wstring(kZelvarClsid) + failure.suffix;
     log->createError = ERROR_ACCESS_DENIED;
-    TraceFileCapture trace;
+    TraceCapture trace(true);
     RegUtil util(new RecordingRegistry(log));
     EXPECT_EQ(0, RegisterCLSIDForComBinaries(util));
     EXPECT_FALSE(RegisterCOMBinaries(util));
@@ -322,10 +297,9 @@ TEST_P(ClassKeyFailureTest, StopsAtTheFailedKey) {
     for (const auto& create : log->creates) EXPECT_EQ(std::wstring::npos, create.subKey.find(kVossaryClsid));
     EXPECT_EQ(log->keysHanded, log->keysClosed);
 
-    EXPECT_TRACE(
-        trace, kTraceError,
-        std::string(failure.traceFormatStart) + Utf8(std::wstring(kZelvarClassKey) + failure.suffix) + ". Error=5");
-    EXPECT_TRACE(trace, kTraceError, "RegisterCOMBinaries failed during CLSID registration.");
+    EXPECT_TRUE(trace.Contains(std::string(failure.traceFormatStart) +
+                               Utf8(std::wstring(kZelvarClassKey) + failure.suffix) + ". Error=5"));
+    EXPECT_TRUE(trace.Contains("RegisterCOMBinaries failed during CLSID registration."));
 }
 
 INSTANTIATE_TEST_SUITE_P(EachKey, ClassKeyFailureTest,

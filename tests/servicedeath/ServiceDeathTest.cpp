@@ -34,23 +34,17 @@ constexpr DWORD kStepLimitMs = 60000;
 class BoundedStep {
 public:
     BoundedStep(const char* name, std::function<void()> body)
-        : m_name(name), m_done(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_body(std::move(body)) {
-        m_runner = std::thread([this] {
-            m_body();
-            SetEvent(m_done);
-        });
-    }
+        : m_name(name), m_done(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_runner([this, body] {
+              body();
+              SetEvent(m_done);
+          }) {}
     ~BoundedStep() { Join(); }
-    BoundedStep(const BoundedStep&) = delete;
-    BoundedStep& operator=(const BoundedStep&) = delete;
 
     void Join() {
         if (!m_runner.joinable()) return;
         if (WaitForSingleObject(m_done, kStepLimitMs) != WAIT_OBJECT_0) {
-            std::fprintf(stderr, "FAILED: %s did not end within %lu ms after the service died\n", m_name,
-                         static_cast<unsigned long>(kStepLimitMs));
+            std::fprintf(stderr, "FAILED: %s did not end after the service died\n", m_name);
             std::fflush(stderr);
-            std::fflush(stdout);
             TerminateProcess(GetCurrentProcess(), 3);
         }
         m_runner.join();
@@ -60,7 +54,6 @@ public:
 private:
     const char* m_name;
     HANDLE m_done;
-    std::function<void()> m_body;
     std::thread m_runner;
 };
 
@@ -282,39 +275,4 @@ TEST_F(ServiceDeathTest, ACancelInFlightWhenTheServerDiesFailsAndTheRemovalGoesO
     ZVResult again = 0xFFFFFFFF;
     WithinLimit("DestroyConnection again", [&] { again = sdk->DestroyConnection(handle); });
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, again);
-}
-
-TEST_F(ServiceDeathTest, UninitializeWithACancelInFlightWhenTheServerDiesStillEnds) {
-    ASSERT_EQ(1u, Connect());
-    ASSERT_EQ(2u, Connect());
-    ASSERT_TRUE(control->SetMethod("CancelAllCalls", {{"block", true}}));
-    ZVResult result = 0xFFFFFFFF;
-    BoundedStep uninitialize("Uninitialize", [&] { result = sdk->Uninitialize(); });
-    ASSERT_TRUE(control->WaitForCalls("CancelAllCalls", 1));
-    KillServer();
-    uninitialize.Join();
-    uninitialized = true;
-    EXPECT_EQ(ZV_SUCCESS, result);
-
-    // The first connection's cancel was under way and fails; the second one
-    // either cannot be fetched any more (the loop stops there) or fails too.
-    int at = trace.IndexOf("CancelAllCalls being called on zelvar with handle 1");
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("CancelAllCalls failed with error code for zelvar handle 1", at);
-    ASSERT_GE(at, 0);
-    int getFailure = -1;
-    const long long getError =
-        NumberAfter(trace, "CancelAllCalls_SharedLock: GIT::Get_NoLock failed with HRESULT ", &getFailure);
-    if (getFailure >= 0) {
-        EXPECT_GT(getFailure, at);
-        EXPECT_TRUE(IsRpcFailure(getError)) << std::hex << getError;
-        EXPECT_FALSE(trace.Contains("CancelAllCalls being called on zelvar with handle 2"));
-        EXPECT_FALSE(trace.Contains("CancelAllCalls completes"));
-    } else {
-        at = trace.IndexOf("CancelAllCalls failed with error code for zelvar handle 2", at);
-        ASSERT_GE(at, 0);
-        EXPECT_GE(trace.IndexOf("CancelAllCalls completes", at), 0);
-    }
-    EXPECT_TRUE(trace.Contains("Deleting 2 zelvar connections"));
-    EXPECT_TRUE(trace.Contains("Uninitialize Ends"));
 }

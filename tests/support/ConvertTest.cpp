@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/TracerSession.h"
+#include "common/TraceCapture.h"
 #include "core/ErrorHandling.h"
 #include "support/Convert.h"
 #include "support/Scoped.h"
@@ -65,7 +65,7 @@ std::vector<std::wstring> ArrayStrings(SAFEARRAY* array) {
 
 }  // namespace
 
-TEST(BSTRToZVChar, NullAndEmptyGiveAnEmptyStringBlock) {
+TEST(BSTRToZVChar, CopiesTheTextUpToAnEmbeddedNulAndNeverGivesNull) {
     Block fromNull(BSTRToZVChar(nullptr));
     ASSERT_NE(nullptr, fromNull.p);
     EXPECT_EQ(2u, fromNull.Size());
@@ -75,9 +75,7 @@ TEST(BSTRToZVChar, NullAndEmptyGiveAnEmptyStringBlock) {
     Block fromEmpty(BSTRToZVChar(empty.Get()));
     EXPECT_EQ(2u, fromEmpty.Size());
     EXPECT_EQ(L'\0', static_cast<ZVChar*>(fromEmpty.p)[0]);
-}
 
-TEST(BSTRToZVChar, CopiesTheTextUpToAnEmbeddedNul) {
     ScopedBstr text(SysAllocString(L"Zürich"));
     Block plain(BSTRToZVChar(text.Get()));
     EXPECT_EQ(14u, plain.Size());
@@ -199,23 +197,18 @@ TEST(SafeArrayDataAccess, HoldsTheDataForTheScopeAndRaisesWhenItCannot) {
     SafeArrayGetElement(bytes.Get(), &index, &value);
     EXPECT_EQ(0x5A, value);
 
-    zvtest::TracerSession trace;
-    ASSERT_TRUE(trace.IsOpen());
+    zvtest::TraceCapture trace(true);
     try {
         SafeArrayDataAccess access(nullptr);
         ADD_FAILURE() << "a null array was accessed";
     } catch (const _com_error& e) {
         EXPECT_EQ(E_INVALIDARG, e.Error());
     }
-    EXPECT_NE(std::string::npos, trace.Lines().find(" Err   : ::SafeArrayAccessData failed: 2147942487\r\n"))
-        << trace.Lines();
-}
-
-TEST(GuidToString, FormatsTheServiceClassInRegistryForm) {
-    EXPECT_EQ(L"{0579B1B3-3F62-4E7B-9169-C7E112E2F151}", GuidToString());
+    EXPECT_TRUE(trace.Contains("::SafeArrayAccessData failed: 2147942487"));
 }
 
 TEST(WideToUtf8, ConvertsWithoutTerminatorAndClearsTheDestination) {
+    EXPECT_EQ(L"{0579B1B3-3F62-4E7B-9169-C7E112E2F151}", GuidToString());
     std::vector<char> bytes = {'o', 'l', 'd'};
     WideToUtf8(L"", bytes);
     EXPECT_TRUE(bytes.empty());
@@ -233,8 +226,7 @@ TEST(BadAllocMessage, CarriesItsMessageAndIsReportedAsAStandardException) {
     EXPECT_EQ(error.what(), copy.what());  // the same static text, by pointer
     EXPECT_STREQ("Unknown problem", Convert::bad_alloc_message(nullptr).what());
 
-    zvtest::TracerSession trace;
-    ASSERT_TRUE(trace.IsOpen());
+    zvtest::TraceCapture trace(true);
     bool caughtAsBadAlloc = false;
     try {
         throw Convert::bad_alloc_message("BSTRSafeArrayToZVChar: malloc failed");
@@ -244,7 +236,7 @@ TEST(BadAllocMessage, CarriesItsMessageAndIsReportedAsAStandardException) {
     EXPECT_TRUE(caughtAsBadAlloc);
     EXPECT_EQ(ZV_ERROR_FAILED,
               FrameResult([] { throw Convert::bad_alloc_message("BSTRSafeArrayToZVChar: malloc failed"); }));
-    EXPECT_NE(std::string::npos,
-              trace.Lines().find(": caught unexpected std::exception; what=BSTRSafeArrayToZVChar: malloc failed\r\n"))
-        << trace.Lines();
+    EXPECT_TRUE(
+        trace.Contains("BrennicZelvarSDK::Test::Convert: caught unexpected std::exception; what=BSTRSafeArrayToZVChar: "
+                       "malloc failed"));
 }
