@@ -134,28 +134,21 @@ Json StandinControl::Invoke(const wchar_t* method, const std::string& argument) 
     LPOLESTR name = const_cast<LPOLESTR>(method);
     HRESULT hr = m_control->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
     if (FAILED(hr)) return failure(hr);
-    int size = MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()), wide.data(), size);
-    VARIANT arg;
-    VariantInit(&arg);
+    std::wstring wide(argument.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()), &wide[0],
+                                    static_cast<int>(wide.size())));
+    VARIANT arg, result;
+    VariantInit(&result);
     arg.vt = VT_BSTR;
     arg.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
     DISPPARAMS params{&arg, nullptr, 1, 0};
-    VARIANT result;
-    VariantInit(&result);
     hr = m_control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
     VariantClear(&arg);
     if (FAILED(hr)) return failure(hr);
     m_last = S_OK;
-    std::string reply;
-    if (result.vt == VT_BSTR && result.bstrVal) {
-        int length = WideCharToMultiByte(CP_UTF8, 0, result.bstrVal, static_cast<int>(SysStringLen(result.bstrVal)),
-                                         nullptr, 0, nullptr, nullptr);
-        reply.resize(static_cast<size_t>(length));
-        WideCharToMultiByte(CP_UTF8, 0, result.bstrVal, static_cast<int>(SysStringLen(result.bstrVal)), reply.data(),
-                            length, nullptr, nullptr);
-    }
+    const std::string reply = result.vt == VT_BSTR && result.bstrVal
+                                  ? Utf8(std::wstring(result.bstrVal, SysStringLen(result.bstrVal)))
+                                  : std::string();
     VariantClear(&result);
     Json parsed = Json::parse(reply, nullptr, false);
     return parsed.is_discarded() ? Json{{"ok", false}, {"error", "reply is not JSON"}} : parsed;

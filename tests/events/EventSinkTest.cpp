@@ -130,10 +130,10 @@ TEST_P(EventDispatchTest, OnlyTheStatusMethodWithAStatusAndAWindowIsDelivered) {
     ExpectRefused(Fire(33, 0, {{"flags", DISPATCH_PROPERTYGET}}), kMemberNotFound);
     ExpectRefused(Fire(34, 0, {{"flags", DISPATCH_METHOD | DISPATCH_PROPERTYGET}}), kMemberNotFound);
     // Swapped types, one too many, none, one; no coercion of other integer types.
-    for (const Json& args : {Json::array({Arg(VT_I4, 41), Arg(VT_UI4, 42)}),
-                             Json::array({Arg(VT_UI4, 43), Arg(VT_I4, 0), Arg(VT_I4, 0)}), Json::array(),
-                             Json::array({Arg(VT_UI4, 44)}), Json::array({Arg(VT_I4, 45), Arg(VT_I4, 0)}),
-                             Json::array({Arg(VT_UI4, 46), Arg(VT_UI4, 0)})})
+    for (const Json& args :
+         {Json::array({Arg(VT_I4, 41), Arg(VT_UI4, 42)}), Json::array({Arg(VT_UI4, 43), Arg(VT_I4, 0), Arg(VT_I4, 0)}),
+          Json::array(), Json::array({Arg(VT_UI4, 44)}), Json::array({Arg(VT_I4, 45), Arg(VT_I4, 0)}),
+          Json::array({Arg(VT_UI4, 46), Arg(VT_UI4, 0)})})
         ExpectRefused(Fire(0, 0, {{"args", args}}), kParamNotFound);
     ExpectOnlyThisEventArrives({{"args", Json::array({Arg(VT_UI4, 4000000000LL), Arg(VT_I4, -12345)})}}, 4000000000u,
                                -12345);
@@ -143,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(BothHosts, EventDispatchTest,
                          ::testing::Values(StandinHost::InprocServer, StandinHost::LocalServer),
                          [](const ::testing::TestParamInfo<StandinHost>& info) {
                              return std::string(info.param == StandinHost::LocalServer ? "LocalServer"
-                                                                                      : "InprocServer");
+                                                                                       : "InprocServer");
                          });
 
 // The sink as a COM object on its own, with the statically linked SDK.
@@ -194,8 +194,7 @@ TEST(EventSink, AnswersOnlyIUnknownAndTheEventInterfaceAndKnowsNoNames) {
 TEST(EventSink, EventsOfAnUninitialisedSdkAreDroppedAndTheLastReleaseFreesTheTarget) {
     auto record = std::make_shared<Target>();
     std::weak_ptr<Target> watch = record;
-    auto* sink =
-        new StatusChangeEventSink(4, [record](unsigned int h, unsigned int s, int w) { (*record)(h, s, w); });
+    auto* sink = new StatusChangeEventSink(4, [record](unsigned int h, unsigned int s, int w) { (*record)(h, s, w); });
     sink->AddRef();
     EXPECT_EQ(S_OK, FireAt(sink, 30)) << "the service must not see a failure";
     ASSERT_EQ(ZV_SUCCESS, GetImplementation().Initialize());

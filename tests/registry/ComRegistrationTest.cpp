@@ -179,27 +179,20 @@ TEST_F(ComRegistrationTest, PerUserRepairRegistersBothClassesAndAllThreeTypeLibr
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(InstalledPath(static_cast<FixtureIndex>(i)), RegisteredTypeLibraryPath(kFixtures[i]));
 
-    EXPECT_TRUE(trace.Contains("RegisterCOMBinaries called. isAdmin=0"));
-    EXPECT_TRUE(
-        trace.Contains(Utf8(L"RegisterCLSIDForComBinary called. CLSID={0579B1B3-3F62-4E7B-9169-C7E112E2F151}, "
-                            L"TypeLib={A2E3CD1C-C98A-4F62-9F6B-CA40E8E5CA34}, Version=C.0, ClassName=Zelvar Class, "
-                            L"ServerPath=" +
-                            QuotedServer(L"ZelvarSvr.exe") + L", isAdmin=0")));
-    EXPECT_TRUE(
-        trace.Contains(Utf8(L"RegisterCLSIDForComBinary called. CLSID={98DB51B7-BDC6-484B-9844-18DA73D506B6}, "
-                            L"TypeLib={2D646468-6FEC-408C-B7CF-FB258D2AA0EB}, Version=C.0, ClassName=Vossary Class, "
-                            L"ServerPath=" +
-                            QuotedServer(L"MorvelModule.exe") + L", isAdmin=0")));
-    EXPECT_TRUE(trace.Contains("RegisterTypeLibForComBinaries called. isAdmin=0"));
-    for (int i = 0; i < 3; ++i) {
-        const std::string path = Utf8(InstalledPath(static_cast<FixtureIndex>(i)));
-        EXPECT_TRUE(trace.Contains("RegisterTypeLibForComBinaries: Registering type library for " + path));
-        EXPECT_TRUE(trace.Contains("RegisterTypeLibForUser succeeded for: " + path));
-    }
-    // The type libraries are registered in their fixed order.
-    EXPECT_TRUE(trace.InOrder({"RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kInterfaces)),
-                               "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kServer)),
-                               "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kModule))}));
+    // The classes first, then the type libraries in their fixed order.
+    EXPECT_TRUE(trace.InOrder(
+        {"RegisterCOMBinaries called. isAdmin=0",
+         Utf8(L"RegisterCLSIDForComBinary called. CLSID={0579B1B3-3F62-4E7B-9169-C7E112E2F151}, "
+              L"TypeLib={A2E3CD1C-C98A-4F62-9F6B-CA40E8E5CA34}, Version=C.0, ClassName=Zelvar Class, ServerPath=" +
+              QuotedServer(L"ZelvarSvr.exe") + L", isAdmin=0"),
+         Utf8(L"RegisterCLSIDForComBinary called. CLSID={98DB51B7-BDC6-484B-9844-18DA73D506B6}, "
+              L"TypeLib={2D646468-6FEC-408C-B7CF-FB258D2AA0EB}, Version=C.0, ClassName=Vossary Class, ServerPath=" +
+              QuotedServer(L"MorvelModule.exe") + L", isAdmin=0"),
+         "RegisterTypeLibForComBinaries called. isAdmin=0",
+         "RegisterTypeLibForComBinaries: Registering type library for " + Utf8(InstalledPath(kInterfaces)),
+         "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kInterfaces)),
+         "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kServer)),
+         "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kModule))}));
 }
 
 TEST_F(ComRegistrationTest, WithoutAPerUserLocationNothingIsRegistered) {
@@ -222,42 +215,30 @@ TEST_F(ComRegistrationTest, WithoutAPerUserLocationNothingIsRegistered) {
     EXPECT_TRUE(trace.Contains("RegisterTypeLibForComBinaries: Zelvar installation path is empty."));
 }
 
-TEST_F(ComRegistrationTest, AMissingBinaryIsSkippedTheOthersAreRegisteredAndTheRepairFails) {
+TEST_F(ComRegistrationTest, AMissingOrBrokenBinaryIsSkippedTheOthersAreRegisteredAndTheRepairFails) {
     SetUserInstallLocation(m_location);
     ASSERT_TRUE(DeleteFileW(InstalledPath(kInterfaces).c_str()));
-    TraceCapture trace(true);
-    RegUtil util;
-    EXPECT_EQ(0, RegisterTypeLibForComBinaries(util));
-    EXPECT_EQ(L"", RegisteredTypeLibraryPath(kFixtures[kInterfaces]));
-    EXPECT_EQ(InstalledPath(kServer), RegisteredTypeLibraryPath(kFixtures[kServer]));
-    EXPECT_EQ(InstalledPath(kModule), RegisteredTypeLibraryPath(kFixtures[kModule]));
-    EXPECT_TRUE(trace.Contains("Binary not found, skipping registration: " + Utf8(InstalledPath(kInterfaces))));
-
-    EXPECT_FALSE(RegisterCOMBinaries(util));
-    EXPECT_TRUE(trace.Contains("RegisterCOMBinaries failed during type library registration."));
-}
-
-TEST_F(ComRegistrationTest, ABinaryWithoutATypeLibraryFailsTheRepairButNotTheOthers) {
-    SetUserInstallLocation(m_location);
-    // Replace MorvelModule.exe by a file that holds no type library.
+    // MorvelModule.exe replaced by a file that holds no type library.
     HANDLE file = CreateFileW(InstalledPath(kModule).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
     DWORD written = 0;
     WriteFile(file, "not a type library", 18, &written, nullptr);
     CloseHandle(file);
     ITypeLib* none = nullptr;
     const HRESULT expected = LoadTypeLibEx(InstalledPath(kModule).c_str(), REGKIND_NONE, &none);
     ASSERT_TRUE(FAILED(expected));
-
     TraceCapture trace(true);
     RegUtil util;
     EXPECT_EQ(0, RegisterTypeLibForComBinaries(util));
-    EXPECT_EQ(InstalledPath(kInterfaces), RegisteredTypeLibraryPath(kFixtures[kInterfaces]));
+    EXPECT_EQ(L"", RegisteredTypeLibraryPath(kFixtures[kInterfaces]));
     EXPECT_EQ(InstalledPath(kServer), RegisteredTypeLibraryPath(kFixtures[kServer]));
     EXPECT_EQ(L"", RegisteredTypeLibraryPath(kFixtures[kModule]));
     char hresult[16];
     snprintf(hresult, sizeof hresult, "0x%08X", static_cast<unsigned>(expected));
-    EXPECT_TRUE(trace.Contains("LoadTypeLibEx failed for: " + Utf8(InstalledPath(kModule)) + " HRESULT: " + hresult));
+    EXPECT_TRUE(trace.InOrder({"Binary not found, skipping registration: " + Utf8(InstalledPath(kInterfaces)),
+                               "RegisterTypeLibForUser succeeded for: " + Utf8(InstalledPath(kServer)),
+                               "LoadTypeLibEx failed for: " + Utf8(InstalledPath(kModule)) + " HRESULT: " + hresult}));
+    EXPECT_FALSE(RegisterCOMBinaries(util));
+    EXPECT_TRUE(trace.Contains("RegisterCOMBinaries failed during type library registration."));
 }
 
 // A failed write of one of the five keys of the first class: what was written

@@ -116,6 +116,19 @@ protected:
         CloseHandle(server);
     }
 
+    // The table's revocation of the dead proxy decides the result, through the usual mapping.
+    void ExpectDestroyResult(ZVResult destroyed) {
+        const long long worker = NumberAfter(
+            trace, "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection failed with thread worker returning ");
+        if (worker < 0) {
+            EXPECT_EQ(ZV_SUCCESS, destroyed);
+            EXPECT_TRUE(trace.Contains("RemoveZelvar Deleted zelvar data for handle 1"));
+        } else {
+            EXPECT_TRUE(trace.Contains("RemoveZelvar: Got failed HRESULT " + std::to_string(worker) +
+                                       " for Delete_ExclusiveLock with handle 1"));
+            EXPECT_EQ(HResultToZVResult(static_cast<HRESULT>(worker)), destroyed);
+        }
+    }
     unsigned int Connect() {
         unsigned int handle = 0;
         EXPECT_EQ(ZV_SUCCESS, sdk->CreateConnection(L"App", nullptr, nullptr, &handle));
@@ -131,41 +144,39 @@ protected:
 
 }  // namespace
 
-TEST_F(ServiceDeathTest, DestroyConnectionEndsRemovesTheConnectionAndReportsTheRpcFailure) {
-    const unsigned int handle = Connect();
-    ASSERT_EQ(1u, handle);
+// The removal's CancelAllCalls cannot reach the dead server and the removal
+// goes on; whatever the table's revocation reported is what the caller gets.
+// A new connection then reports the service unavailable, and its handle is
+// not given out again.
+TEST_F(ServiceDeathTest, DestroyAndCreateAfterTheDeathEndAndReportTheirFailures) {
+    ASSERT_EQ(1u, Connect());
     KillServer();
-
     ZVResult destroyed = 0xFFFFFFFF;
-    WithinLimit("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(handle); });
-
-    // CancelAllCalls cannot reach the dead server; the removal goes on.
+    WithinLimit("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(1); });
     int at = -1;
     const long long cancelError = NumberAfter(trace, "RemoveZelvar: caught unexpected COM error ", &at);
     ASSERT_GE(at, 0) << "no trace of the failed CancelAllCalls";
+    EXPECT_TRUE(IsRpcFailure(cancelError)) << std::hex << cancelError;
     EXPECT_TRUE(trace.Contains("RemoveZelvar: caught unexpected COM error " + std::to_string(cancelError) +
                                " during CancelAllCalls for handle 1"));
-    EXPECT_TRUE(IsRpcFailure(cancelError)) << std::hex << cancelError;
     EXPECT_GE(trace.IndexOf("ConnectionTable::Delete_ExclusiveLock Starts for handle 1", at), 0);
+    ExpectDestroyResult(destroyed);
 
-    // Whatever the table's revocation reported is what the caller gets,
-    // through the usual mapping.
-    const long long workerResult = NumberAfter(
-        trace, "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection failed with thread worker returning ");
-    if (workerResult < 0) {
-        EXPECT_EQ(ZV_SUCCESS, destroyed);
-        EXPECT_TRUE(trace.Contains("RemoveZelvar Deleted zelvar data for handle 1"));
-    } else {
-        EXPECT_TRUE(trace.Contains("RemoveZelvar: Got failed HRESULT " + std::to_string(workerResult) +
-                                   " for Delete_ExclusiveLock with handle 1"));
-        EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::DestroyConnection: caught COM error " +
-                                   std::to_string(workerResult)));
-        EXPECT_EQ(HResultToZVResult(static_cast<HRESULT>(workerResult)), destroyed);
+    unsigned int handle = 42;
+    ZVResult created = 0xFFFFFFFF;
+    WithinLimit("CreateConnection", [&] { created = sdk->CreateConnection(L"App", nullptr, nullptr, &handle); });
+    EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, created);
+    EXPECT_EQ(0u, handle);
+    const long long failure = NumberAfter(trace, "AddZelvar Caught unexpected COM HRESULT code ");
+    EXPECT_TRUE(failure == static_cast<long long>(static_cast<unsigned>(REGDB_E_CLASSNOTREG)) || IsRpcFailure(failure))
+        << std::hex << failure;
+    EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::CreateConnection: caught COM error " +
+                               std::to_string(failure)));
+    for (unsigned int gone : {1u, 2u}) {
+        ZVResult again = 0xFFFFFFFF;
+        WithinLimit("DestroyConnection again", [&] { again = sdk->DestroyConnection(gone); });
+        EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, again) << gone;
     }
-    // Gone from the table either way.
-    ZVResult again = 0xFFFFFFFF;
-    WithinLimit("DestroyConnection again", [&] { again = sdk->DestroyConnection(handle); });
-    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, again);
 }
 
 TEST_F(ServiceDeathTest, UninitializeEndsAfterCancellingEveryDeadConnectionInTurn) {
@@ -211,38 +222,6 @@ TEST_F(ServiceDeathTest, UninitializeEndsAfterCancellingEveryDeadConnectionInTur
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, destroyed);
 }
 
-TEST_F(ServiceDeathTest, CreateConnectionAfterTheDeathReportsTheServiceUnavailable) {
-    ASSERT_EQ(1u, Connect());
-    KillServer();
-
-    unsigned int handle = 42;
-    ZVResult created = 0xFFFFFFFF;
-    WithinLimit("CreateConnection", [&] { created = sdk->CreateConnection(L"App", nullptr, nullptr, &handle); });
-    EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, created);
-    EXPECT_EQ(0u, handle);
-
-    // The creation's failure, traced by AddZelvar and by the pool runner,
-    // is one that maps to the service being unavailable.
-    const long long failure = NumberAfter(trace, "AddZelvar Caught unexpected COM HRESULT code ");
-    ASSERT_GE(failure, 0);
-    EXPECT_TRUE(failure == static_cast<long long>(static_cast<unsigned>(REGDB_E_CLASSNOTREG)) || IsRpcFailure(failure))
-        << std::hex << failure;
-    EXPECT_TRUE(
-        trace.Contains("BrennicZelvarSDK::ZVImplementationV1::CreateConnection failed with thread worker "
-                       "returning " +
-                       std::to_string(failure) + " "));
-    EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::CreateConnection: caught COM error " +
-                               std::to_string(failure)));
-
-    // The handle drawn for the failed creation is not given out again, and
-    // the old connection can still be removed.
-    ZVResult destroyed = 0xFFFFFFFF;
-    WithinLimit("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(1); });
-    EXPECT_NE(ZV_ERROR_INVALID_HANDLE, destroyed);
-    WithinLimit("DestroyConnection of the failed handle", [&] { destroyed = sdk->DestroyConnection(2); });
-    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, destroyed);
-}
-
 TEST_F(ServiceDeathTest, ACancelInFlightWhenTheServerDiesFailsAndTheRemovalGoesOn) {
     const unsigned int handle = Connect();
     ASSERT_EQ(1u, handle);
@@ -265,13 +244,7 @@ TEST_F(ServiceDeathTest, ACancelInFlightWhenTheServerDiesFailsAndTheRemovalGoesO
                                 " for GetZelvarDataAndObject with handle 1"))
         << "the look-up happened while the server lived";
     EXPECT_GE(trace.IndexOf("ConnectionTable::Delete_ExclusiveLock Starts for handle 1", at), 0);
-    const long long workerResult = NumberAfter(
-        trace, "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection failed with thread worker returning ");
-    if (workerResult < 0) {
-        EXPECT_EQ(ZV_SUCCESS, destroyed);
-    } else {
-        EXPECT_EQ(HResultToZVResult(static_cast<HRESULT>(workerResult)), destroyed);
-    }
+    ExpectDestroyResult(destroyed);
     ZVResult again = 0xFFFFFFFF;
     WithinLimit("DestroyConnection again", [&] { again = sdk->DestroyConnection(handle); });
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, again);

@@ -35,7 +35,8 @@ TEST_P(StandinSmokeTest, HostServesTheClassRecordsCallsAndFollowsTheScenario) {
         ASSERT_FALSE(connections.empty());
         EXPECT_EQ("Smoke:test_standin.exe:1:7", connections.back().value("clientId", ""));
 
-        ASSERT_TRUE(control.SetMethod("GetAuthEpoch", {{"sequence", {{{"hr", "E_ACCESSDENIED"}}, {{"outputs", {{"epoch", 9}}}}}}}));
+        ASSERT_TRUE(control.SetMethod("GetAuthEpoch",
+                                      {{"sequence", {{{"hr", "E_ACCESSDENIED"}}, {{"outputs", {{"epoch", 9}}}}}}}));
         UINT epoch = 0;
         EXPECT_EQ(E_ACCESSDENIED, connection->GetAuthEpoch(&epoch));
         EXPECT_EQ(S_OK, connection->GetAuthEpoch(&epoch));
@@ -58,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(BothHosts, StandinSmokeTest,
                          ::testing::Values(StandinHost::LocalServer, StandinHost::InprocServer),
                          [](const ::testing::TestParamInfo<StandinHost>& info) {
                              return std::string(info.param == StandinHost::LocalServer ? "LocalServer"
-                                                                                      : "InprocServer");
+                                                                                       : "InprocServer");
                          });
 
 }  // namespace

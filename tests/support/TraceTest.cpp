@@ -98,10 +98,9 @@ TEST_F(TraceFile, OpenNamesTheFileAndWritesTheHeader) {
     wchar_t exe[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     const std::string rule(43, '=');
-    EXPECT_TRUE(std::regex_match(trace.Contents(),
-                                 std::regex(rule + "\r\nZelvar Runtime SDK DLL \r\n\r\nStarting: " + kStamp +
-                                            "\r\n\r\nModule: " + Escaped(zvtest::Utf8(exe)) +
-                                            "\r\n\r\nBitness: 64\r\n" + rule + "\r\n")))
+    EXPECT_TRUE(std::regex_match(trace.Contents(), std::regex(rule + "\r\nZelvar Runtime SDK DLL \r\n\r\nStarting: " +
+                                                              kStamp + "\r\n\r\nModule: " + Escaped(zvtest::Utf8(exe)) +
+                                                              "\r\n\r\nBitness: 64\r\n" + rule + "\r\n")))
         << trace.Contents();
 }
 
@@ -115,7 +114,8 @@ TEST_F(TraceFile, EachLevelWritesOneLineInTheDefinedFormatAsUtf8) {
     TraceInfo(L"ends with a line feed\n");
     TraceInfo(L"%s|%S", L"Z\u00FCrich \u20AC \U0001F600", "plain");
     const std::string s = kStamp;
-    const std::regex lines(s + " Err   : BrennicZelvarSDK::ZVImplementationV1::Prepare: caught COM error 2147500037\r\n" +
+    const std::regex lines(s +
+                           " Err   : BrennicZelvarSDK::ZVImplementationV1::Prepare: caught COM error 2147500037\r\n" +
                            s + "       : Initialize Starts\r\n" +                                          //
                            s + " Wrn   : CoAllowSetForegroundWindow failed with HResult 2147942405\r\n" +  //
                            s + " Assert : checked value\r\n" +                                             //
@@ -174,10 +174,12 @@ TEST_F(TraceFile, LinesFromManyThreadsNeverInterleave) {
             for (int i = 0; i < 50; ++i) TraceInfo(L"thread %d line %d of a message long enough to tear", id, i);
         });
     for (auto& t : threads) t.join();
-    const std::regex line(std::string(kStamp) + "       : thread ([0-3]) line ([0-9]+) of a message long enough to tear\r");
+    const std::regex line(std::string(kStamp) +
+                          "       : thread ([0-3]) line ([0-9]+) of a message long enough to tear\r");
     int perThread[4] = {0, 0, 0, 0}, total = 0;
     const std::string written = Lines(trace);
-    for (size_t start = 0, end = written.find('\n'); end != std::string::npos; start = end + 1, end = written.find('\n', start)) {
+    for (size_t start = 0, end = written.find('\n'); end != std::string::npos;
+         start = end + 1, end = written.find('\n', start)) {
         std::smatch m;
         const std::string one = written.substr(start, end - start);
         ASSERT_TRUE(std::regex_match(one, m, line)) << one;

@@ -259,8 +259,10 @@ TEST(PoolRunner, ResultsAndExceptionsOfTheWorkReachTheCaller) {
     EXPECT_EQ(poolThread, later);
     EXPECT_NE(GetCurrentThreadId(), later);
     EXPECT_THROW(RunOnPoolAndWait(kPool, boost::function<void()>(), "Test::Empty"), boost::bad_function_call);
-    EXPECT_EQ("Thread pool not found!",
-              ThrownText<std::logic_error>([] { RunOnPoolAndWait(L"No such pool", [] {}, "Test::Missing"); }));
+    EXPECT_EQ("Thread pool not found!", ThrownText<std::logic_error>([] {
+                  RunOnPoolAndWait(
+                      L"No such pool", [] {}, "Test::Missing");
+              }));
     // An empty callable signals nothing.
     ScopedHandle done = MakeCompletionEvent();
     EXPECT_THROW(DelegateWorker(done.Get(), boost::function<void()>()).Execute(), boost::bad_function_call);
