@@ -56,29 +56,48 @@ public:
     HRESULT LastResult() const { return m_last; }
     void Release();  // the exe host may then end
 
-    Json ServerInfo();  // {"processId", "host": "exe"|"inproc", "modulePath", "liveObjects", ...}
-    DWORD ServerProcessId();
+    // {"processId", "host": "exe"|"inproc", "modulePath", "liveObjects", ...}
+    Json ServerInfo() { return Invoke(L"ServerInfo", ""); }
+    DWORD ServerProcessId() { return ServerInfo().value("processId", 0u); }
     // Set replaces the scenario, Update merges per method, SetMethod merges one
     // method's entry ({"hr", "outputs", "block", "sequence", ...}).
-    bool SetScenario(const Json& scenario);
-    bool UpdateScenario(const Json& scenario);
-    bool SetMethod(const std::string& method, const Json& entry);
-    Json Scenario();
-    bool Reset();  // forgets scenario, calls and counts, releases held calls
+    bool SetScenario(const Json& scenario) { return Ok(Invoke(L"SetScenario", scenario.dump())); }
+    bool UpdateScenario(const Json& scenario) { return Ok(Invoke(L"UpdateScenario", scenario.dump())); }
+    bool SetMethod(const std::string& method, const Json& entry) {
+        return UpdateScenario(Json{{"methods", {{method, entry}}}});
+    }
+    Json Scenario() { return Invoke(L"GetScenario", ""); }
+    // Forgets scenario, calls and counts, releases held calls.
+    bool Reset() { return Ok(Invoke(L"Reset", "")); }
     // Call records [{"seq", "method", "connection", "args", "threadId"}], oldest first.
-    Json Calls(const std::string& method = "");
-    Json LastArgs(const std::string& method);  // null when never called
-    unsigned CallCount(const std::string& method);
-    bool WaitForCalls(const std::string& method, unsigned count, DWORD timeoutMs = 10000);
-    unsigned ReleaseHeld(const std::string& method = "");  // how many went on
-    Json Connections();  // [{"index", "clientId", "alive", "sinks"}] by creation order
+    Json Calls(const std::string& method = "") {
+        return Invoke(L"GetCalls", method.empty() ? "" : Json{{"method", method}}.dump()).value("calls", Json::array());
+    }
+    // The latest call's "args" (null when never called).
+    Json LastArgs(const std::string& method) {
+        Json calls = Calls(method);
+        return calls.empty() ? Json() : calls.back()["args"];
+    }
+    unsigned CallCount(const std::string& method) { return Invoke(L"CallCount", method).value("count", 0u); }
+    bool WaitForCalls(const std::string& method, unsigned count, DWORD timeoutMs = 10000) {
+        return Invoke(L"WaitForCalls", Json{{"method", method}, {"count", count}, {"timeoutMs", timeoutMs}}.dump())
+            .value("reached", false);
+    }
+    // Lets held calls go on; how many did.
+    unsigned ReleaseHeld(const std::string& method = "") {
+        return Invoke(L"ReleaseHeld", method).value("released", 0u);
+    }
+    // [{"index", "clientId", "alive", "sinks"}] by creation order.
+    Json Connections() { return Invoke(L"GetConnections", ""); }
     // Fires status events from the server's own threads (README "Events");
     // {"connections", "sinks", "delivered", "failed", "results"}.
-    Json FireEvents(const Json& request);
-    bool Shutdown();  // ends the exe host; false for the in-process host
+    Json FireEvents(const Json& request) { return Invoke(L"FireEvents", request.dump()); }
+    // Ends the exe host; false for the in-process host.
+    bool Shutdown() { return Invoke(L"Shutdown", "").value("accepted", false); }
     Json Invoke(const wchar_t* method, const std::string& argument);
 
 private:
+    static bool Ok(const Json& reply) { return reply.is_object() && reply.value("ok", false); }
     IDispatch* m_control = nullptr;
     HRESULT m_creation = E_FAIL;
     HRESULT m_last = S_OK;

@@ -188,18 +188,6 @@ TEST(SafeArrayDataAccess, HoldsTheDataForTheScopeAndRaisesWhenItCannot) {
     EXPECT_TRUE(trace.Contains("::SafeArrayAccessData failed: 2147942487"));
 }
 
-TEST(WideToUtf8, ConvertsWithoutTerminatorAndClearsTheDestination) {
-    EXPECT_EQ(L"{0579B1B3-3F62-4E7B-9169-C7E112E2F151}", GuidToString());
-    std::vector<char> bytes = {'o', 'l', 'd'};
-    WideToUtf8(L"", bytes);
-    EXPECT_TRUE(bytes.empty());
-
-    WideToUtf8(L"A\u00FC\u20AC\U0001F600", bytes);
-    EXPECT_EQ(std::string("A\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80"), std::string(bytes.begin(), bytes.end()));
-    EXPECT_EQ(std::string("A\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80"), WideToUtf8String(L"A\u00FC\u20AC\U0001F600"));
-    EXPECT_EQ(std::string("a\0b", 3), WideToUtf8String(std::wstring(L"a\0b", 3)));
-}
-
 TEST(BadAllocMessage, CarriesItsMessageAndIsReportedAsAStandardException) {
     const Convert::bad_alloc_message error("BSTRToZVChar: malloc failed");
     EXPECT_STREQ("BSTRToZVChar: malloc failed", error.what());

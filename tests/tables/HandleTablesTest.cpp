@@ -126,22 +126,6 @@ TEST_F(TablesTest, StoreFetchDeleteAndTheirTraces) {
     EXPECT_EQ(S_OK, ThrownBy([&] { table.Delete_ExclusiveLock(3); }));
 }
 
-TEST_F(TablesTest, AHandleNotInTheConnectionTableIsNotFoundByAnyLookUp) {
-    ConnectionTable connections;
-    ComPtr<IZelvarConnection> object;
-    ConnectionData data{99, nullptr, nullptr};
-    EXPECT_EQ(E_HANDLE, connections.Get_SharedLock(5, object));
-    EXPECT_EQ(E_HANDLE, connections.GetDataAndObject_SharedLock(5, object, data));
-    EXPECT_EQ(99u, data.gitCookie) << "an absent entry leaves the record untouched";
-    EXPECT_FALSE(connections.GetData_SharedLock(5, data));
-    EXPECT_EQ(E_HANDLE, connections.Delete_ExclusiveLock(5));
-    EXPECT_EQ(E_HANDLE, ThrownBy([&] { connections.Get_SharedLock_Throws(5); }));
-    EXPECT_TRUE(trace.InOrder({"ConnectionTable::Delete_ExclusiveLock Starts for handle 5",
-                               "ConnectionTable::Delete_NoLock: Starts for handle 5"}));
-    EXPECT_FALSE(trace.Contains("ConnectionTable::Delete_NoLock: Finished for handle 5"));
-    EXPECT_TRUE(trace.Contains(" failed to get Zelvar connection for handle 5"));
-}
-
 // Uninitialize empties the tables of every kind, HTTP requests first and
 // connections last, tracing each count, and releases every object. Only
 // connections are made through the public operations; the other tables are

@@ -78,32 +78,6 @@ std::string ThrownText(const std::function<void()>& step) {
 
 }  // namespace
 
-TEST(WorkQueue, PopsInPushOrderRefusesEmptyItemsAndOverflowAndTellsListenersOncePerItem) {
-    struct Counting : WorkQueue::WorkQueueListener {
-        void OnWorkQueued(WorkQueue&) override { ++calls; }
-        int calls = 0;
-    } first, second;
-    WorkQueue queue(2);
-    queue.AddListener(&first);
-    queue.AddListener(&first);  // no duplicates
-    queue.AddListener(&second);
-    WorkerPtr a = Item(), b = Item(), c = Item();
-    EXPECT_EQ("NULL thread worker!", ThrownText<std::invalid_argument>([&] { queue.Push(WorkerPtr()); }));
-    queue.Push(a);
-    queue.Push(b);
-    EXPECT_EQ("Work queue full!", ThrownText<std::overflow_error>([&] { queue.Push(c); }));
-    EXPECT_EQ(2, first.calls);
-    EXPECT_EQ(2u, queue.Size());
-    EXPECT_EQ(a, queue.Pop());
-    queue.RemoveListener(&first);
-    queue.Push(c);  // room again after a pop
-    EXPECT_EQ(2, first.calls);
-    EXPECT_EQ(3, second.calls);
-    EXPECT_EQ(b, queue.Pop());
-    EXPECT_EQ(c, queue.Pop());
-    EXPECT_FALSE(queue.Pop());
-}
-
 TEST(ThreadPool, RunsItemsInQueueOrderOnItsOneThreadAndRefusesOverflow) {
     Record record;
     ScopedHandle started = ManualEvent(), release = ManualEvent();

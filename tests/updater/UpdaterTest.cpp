@@ -58,18 +58,6 @@ TEST(UpdaterPipe, ConfirmedRepairSendsBothMessagesWithTheirNulsAndSucceeds) {
                                "UpdaterServiceCommunication::CommunicateToUpdaterService succeeded."}));
 }
 
-TEST(UpdaterPipe, AnUpdaterThatHangsUpWithoutReplyingGivesAnEmptyResponse) {
-    StandinUpdater updater({L"--no-reply"});
-    ASSERT_TRUE(updater.Ready());
-    TraceCapture trace(true);
-    EXPECT_FALSE(UpdaterServiceCommunication().CommunicateToUpdaterService());
-    EXPECT_EQ(0u, updater.Finish());
-    ASSERT_GE(updater.Messages().size(), 1u);
-    EXPECT_EQ(kRepairRequest, updater.Messages()[0]);
-    EXPECT_TRUE(Traced(trace, "Err|ReadFromPipe received empty response."));
-    EXPECT_TRUE(trace.Contains("UpdaterServiceCommunication::CommunicateToUpdaterService failed."));
-}
-
 TEST(UpdaterPipe, NoListenerFailsAtOnceWithoutWaiting) {
     auto pipe = std::make_shared<CountingPipe>();
     TraceCapture trace(true);
