@@ -24,6 +24,14 @@ enum class StandinHost {
     InprocServer,  // ZelvarSvrInproc.dll, InprocServer32, ThreadingModel Both
 };
 
+// Names the host in parameterised test names: "LocalServer" / "InprocServer".
+struct HostName {
+    template <class ParamInfo>
+    std::string operator()(const ParamInfo& info) const {
+        return info.param == StandinHost::LocalServer ? "LocalServer" : "InprocServer";
+    }
+};
+
 // ZelvarScenarioControl {B4798CF4-CD00-4EBA-93B6-6D4259E4D422}, served by both hosts.
 extern const CLSID kClsidStandinScenarioControl;
 

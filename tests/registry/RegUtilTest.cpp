@@ -150,10 +150,7 @@ TEST_P(RegistryViewRuleTest, PackageTypeChoosesTheView) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PackageTypes, RegistryViewRuleTest,
-                         ::testing::Values(L"<none>", L"x64", L"ARM64", L"x86", L"X64", L"arm64", L"x64 ", L""),
-                         [](const ::testing::TestParamInfo<const wchar_t*>& info) {
-                             return "Case" + std::to_string(info.index);
-                         });
+                         ::testing::Values(L"<none>", L"x64", L"ARM64", L"x86", L"X64", L"arm64", L"x64 ", L""));
 
 TEST_F(RegUtilTest, InstallationReadsComeFromTheUserOrTheMachinesViewAndEmptyTheValueOnFailure) {
     ASSERT_EQ(0,

@@ -262,6 +262,7 @@ TEST_F(RegistrationRepairTest, AFailedPerUserRepairFailsAtOnceWithTheFirstCreati
     EXPECT_FALSE(m_trace.Contains(kTypeLibrariesCalled)) << "the type-library step only follows a class registration";
     EXPECT_FALSE(m_trace.Contains(kAfterReRegistration)) << "no second creation after a failed repair";
     EXPECT_FALSE(m_trace.Contains(kUpdaterCalled));
+    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, kZelvarClassKey) || RegKeyExists(HKEY_CURRENT_USER, kVossaryClassKey));
     // The next connection draws a new handle after the refused one.
     ASSERT_EQ(S_OK, RegisterStandin(StandinHost::LocalServer));
     EXPECT_EQ(ZV_SUCCESS, Create(handle, elapsed));

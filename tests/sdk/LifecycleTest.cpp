@@ -16,16 +16,6 @@ ZVImplementationV1Interface* V1() {
 }
 }  // namespace
 
-TEST(Lifecycle, UninitializeWithoutInitializeIsRefusedAndChangesNothing) {
-    auto* sdk = V1();
-    ASSERT_NE(nullptr, sdk);
-    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, sdk->Uninitialize());
-    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, sdk->Uninitialize());
-    EXPECT_EQ(ZV_SUCCESS, sdk->Initialize());
-    EXPECT_EQ(ZV_SUCCESS, sdk->Uninitialize());
-    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, sdk->Uninitialize());
-}
-
 TEST(Lifecycle, EveryOperationStopsAtTheInitialisedCheckBeforeTouchingItsArguments) {
     auto* v1 = V1();
     auto* v3 = zvtest::GetSdkInterface<ZVImplementationV3Interface>(ZV_IID_V3);
@@ -96,20 +86,9 @@ TEST(Lifecycle, NestedInitializeCountsAndOnlyTheLastUninitializeTearsDown) {
         "g_SdkImplInitCount is now 0",
         "Uninitialize Ends",
     }));
-    // The callback thread's id is reported twice, the same both times; an
-    // argument check failure is an error line.
-    std::string reported, stored;
-    const std::string reportedPrefix =
-        "|Initialize_Internal CALLBACK_THREAD_POOL - Initialise worker completed - The worker thread has the ID ";
-    const std::string storedPrefix = "|Setting worker thread ID as ";
-    bool errorLevel = false;
-    for (const std::string& m : trace.Messages()) {
-        if (m.rfind(reportedPrefix, 0) == 0) reported = m.substr(reportedPrefix.size());
-        if (m.rfind(storedPrefix, 0) == 0) stored = m.substr(storedPrefix.size());
+    bool errorLevel = false;  // an argument check's failure is an error line
+    for (const std::string& m : trace.Messages())
         errorLevel |= m == "Err|ZVImplementationV1::CreateConnection invalid client name";
-    }
-    EXPECT_FALSE(reported.empty());
-    EXPECT_EQ(reported, stored);
     EXPECT_TRUE(errorLevel);
 }
 

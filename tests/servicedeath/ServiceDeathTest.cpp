@@ -221,31 +221,3 @@ TEST_F(ServiceDeathTest, UninitializeEndsAfterCancellingEveryDeadConnectionInTur
     WithinLimit("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(2); });
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, destroyed);
 }
-
-TEST_F(ServiceDeathTest, ACancelInFlightWhenTheServerDiesFailsAndTheRemovalGoesOn) {
-    const unsigned int handle = Connect();
-    ASSERT_EQ(1u, handle);
-    // The service holds the removal's CancelAllCalls until it dies.
-    ASSERT_TRUE(control->SetMethod("CancelAllCalls", {{"block", true}}));
-    ZVResult destroyed = 0xFFFFFFFF;
-    BoundedStep destroy("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(handle); });
-    ASSERT_TRUE(control->WaitForCalls("CancelAllCalls", 1));
-    KillServer();
-    destroy.Join();
-
-    // The call in flight ends with an RPC failure, traced by the removal.
-    int at = -1;
-    const long long cancelError = NumberAfter(trace, "RemoveZelvar: caught unexpected COM error ", &at);
-    ASSERT_GE(at, 0);
-    EXPECT_TRUE(IsRpcFailure(cancelError)) << std::hex << cancelError;
-    EXPECT_TRUE(trace.Contains("RemoveZelvar: caught unexpected COM error " + std::to_string(cancelError) +
-                               " during CancelAllCalls for handle 1"));
-    EXPECT_FALSE(trace.Contains("RemoveZelvar: Got failed HRESULT " + std::to_string(cancelError) +
-                                " for GetZelvarDataAndObject with handle 1"))
-        << "the look-up happened while the server lived";
-    EXPECT_GE(trace.IndexOf("ConnectionTable::Delete_ExclusiveLock Starts for handle 1", at), 0);
-    ExpectDestroyResult(destroyed);
-    ZVResult again = 0xFFFFFFFF;
-    WithinLimit("DestroyConnection again", [&] { again = sdk->DestroyConnection(handle); });
-    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, again);
-}

@@ -56,10 +56,6 @@ TEST_P(StandinSmokeTest, HostServesTheClassRecordsCallsAndFollowsTheScenario) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothHosts, StandinSmokeTest,
-                         ::testing::Values(StandinHost::LocalServer, StandinHost::InprocServer),
-                         [](const ::testing::TestParamInfo<StandinHost>& info) {
-                             return std::string(info.param == StandinHost::LocalServer ? "LocalServer"
-                                                                                       : "InprocServer");
-                         });
+                         ::testing::Values(StandinHost::LocalServer, StandinHost::InprocServer), zvtest::HostName());
 
 }  // namespace

@@ -119,11 +119,6 @@ TEST_F(TablesTest, StoreFetchDeleteAndTheirTraces) {
                                "RequestContextTable::Delete_NoLock: The handle 7 was not found.",
                                "BrennicZelvarSDK::ZVImplementationV1::DestroyRequestContext: "
                                "RequestContextTable::Delete_ExclusiveLock failed with HRESULT 2147942406"}));
-
-    // A null object is stored as cookie 0 and deleted without the GIT.
-    ASSERT_EQ(S_OK, table.Set_ExclusiveLock(3, nullptr));
-    EXPECT_TRUE(trace.Contains("RequestContextTable::Set_ExclusiveLock: Stored object with handle 3 and GIT cookie 0"));
-    EXPECT_EQ(S_OK, ThrownBy([&] { table.Delete_ExclusiveLock(3); }));
 }
 
 // Uninitialize empties the tables of every kind, HTTP requests first and

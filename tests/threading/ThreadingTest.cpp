@@ -158,25 +158,6 @@ TEST(ThreadPool, ASlowItemHoldsDestructionOnlyForTheWaitAndItsThreadEndsCleanlyL
     EXPECT_FALSE(state->queuedBehindRan);
 }
 
-TEST(PoolRegistry, CreatesFindsAndDestroysByExactName) {
-    const std::wstring name = L"Registry test pool";
-    CreateThreadPool(name);
-    ThreadPool* pool = FindThreadPool(name);
-    ASSERT_NE(nullptr, pool);
-    EXPECT_EQ("Thread pool already exists!", ThrownText<std::logic_error>([&] { CreateThreadPool(name); }));
-    EXPECT_EQ(pool, FindThreadPool(name));  // the existing pool is untouched
-    EXPECT_THROW(FindThreadPool(L"registry test pool"), std::logic_error);
-    EXPECT_THROW(FindThreadPool(name + L" "), std::logic_error);
-    ScopedHandle done = ManualEvent();
-    pool->QueueWork(Item([&] { SetEvent(done.Get()); }));
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done.Get(), kTestWaitMs));
-    DestroyThreadPool(name);
-    EXPECT_EQ("Thread pool not found!", ThrownText<std::logic_error>([&] { FindThreadPool(name); }));
-    EXPECT_EQ("Thread pool not found!", ThrownText<std::logic_error>([&] { DestroyThreadPool(name); }));
-    CreateThreadPool(name);  // the name is free again
-    DestroyThreadPool(name);
-}
-
 TEST(PoolRunner, ApartmentWorkersPutThePoolThreadIntoTheMultithreadedApartmentAndTakeItOut) {
     RegisteredPool pool;
     auto runItem = [](WorkerPtr item, const ScopedHandle& done) {

@@ -1,7 +1,6 @@
 // The exchange with the updater service: the real named pipe against the
-// stand-in updater running as a separate process (bytes on the pipe, busy
-// pipe, no listener, hang-up), and a scripted pipe for the failures a real
-// pipe cannot be made to give on demand.
+// stand-in updater running as a separate process (the bytes on the pipe), and
+// a scripted pipe for the busy, absent and failing pipes.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -29,22 +28,6 @@ bool Traced(const TraceCapture& trace, const std::string& levelAndMessage) {
     return false;
 }
 
-// Passes each call on to the real pipe, counting opens and waits.
-class CountingPipe : public CFileOperation {
-public:
-    HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                      DWORD flags, HANDLE templateFile) override {
-        ++creates;
-        return CFileOperation::CreateFile(name, access, share, security, disposition, flags, templateFile);
-    }
-    BOOL WaitNamedPipe(LPCWSTR name, DWORD timeoutMs) override {
-        waits.push_back(timeoutMs);
-        return CFileOperation::WaitNamedPipe(name, timeoutMs);
-    }
-    int creates = 0;
-    std::vector<DWORD> waits;
-};
-
 TEST(UpdaterPipe, ConfirmedRepairSendsBothMessagesWithTheirNulsAndSucceeds) {
     StandinUpdater updater({});
     ASSERT_TRUE(updater.Ready());
@@ -56,27 +39,6 @@ TEST(UpdaterPipe, ConfirmedRepairSendsBothMessagesWithTheirNulsAndSucceeds) {
                                "Sent REPAIR_ZELVAR_COM_REGISTRATION message.",
                                "ReadFromPipe received MessageType=16, ExitCode=0",
                                "UpdaterServiceCommunication::CommunicateToUpdaterService succeeded."}));
-}
-
-TEST(UpdaterPipe, NoListenerFailsAtOnceWithoutWaiting) {
-    auto pipe = std::make_shared<CountingPipe>();
-    TraceCapture trace(true);
-    EXPECT_FALSE(UpdaterServiceCommunication(pipe).CommunicateToUpdaterService());
-    EXPECT_EQ(1, pipe->creates);
-    EXPECT_TRUE(pipe->waits.empty());
-    EXPECT_TRUE(Traced(trace, kConnectFailed + "2"));
-    EXPECT_FALSE(trace.Contains("Sent REPAIR_ZELVAR_COM_REGISTRATION message."));
-}
-
-TEST(UpdaterPipe, ABusyPipeIsWaitedForOnceForOneSecondThenOpenedAgain) {
-    StandinUpdater updater({L"--busy-ms", L"300"});
-    ASSERT_TRUE(updater.Ready());
-    auto pipe = std::make_shared<CountingPipe>();
-    EXPECT_TRUE(UpdaterServiceCommunication(pipe).CommunicateToUpdaterService());
-    EXPECT_EQ(0u, updater.Finish());
-    EXPECT_EQ(kBothMessages, updater.Messages());
-    EXPECT_EQ(2, pipe->creates);
-    EXPECT_EQ(std::vector<DWORD>{1000}, pipe->waits);
 }
 
 // A pipe that answers from a script and records every call.
@@ -99,7 +61,8 @@ public:
         SetLastError(error);
         return error ? INVALID_HANDLE_VALUE : kPipe;
     }
-    BOOL WaitNamedPipe(LPCWSTR, DWORD timeoutMs) override {
+    BOOL WaitNamedPipe(LPCWSTR name, DWORD timeoutMs) override {
+        EXPECT_EQ(std::wstring(UpdaterServiceCommunication::kPipeName), name);
         waits.push_back(timeoutMs);
         SetLastError(waitError);
         return waitError == 0;
