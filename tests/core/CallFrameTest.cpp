@@ -89,45 +89,6 @@ TEST_F(CallFrameTest, TheBodyRunsInTheMultithreadedApartmentOnlyWhenAsked) {
     EXPECT_EQ(APTTYPE_MAINSTA, inside);
 }
 
-TEST_F(CallFrameTest, UninitializeWaitsForOperationsInFlightAndLaterOnesStopAtTheGate) {
-    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE uninitialized = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE lateDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ZVResult inFlightResult = 0xFFFFFFFF;
-    std::thread inFlight([&] {
-        inFlightResult = RunApiCall(kName, Apartment::Join, [&](ApiCall&) {
-            SetEvent(entered);
-            WaitForSingleObject(release, INFINITE);
-            return ZV_SUCCESS;
-        });
-    });
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(entered, 10000));
-    std::thread shutdown([&] {
-        EXPECT_EQ(ZV_SUCCESS, GetImplementation().Uninitialize());
-        SetEvent(uninitialized);
-    });
-    // The flag is cleared before the shutdown waits on the gate.
-    for (int i = 0; i < 2000 && IsInitialized(); ++i) SwitchToThread();
-    ASSERT_FALSE(IsInitialized());
-    ZVResult lateResult = 0xFFFFFFFF;
-    std::thread late([&] {
-        lateResult = RunApiCall(kName, Apartment::Join, [](ApiCall&) { return ZV_SUCCESS; });
-        SetEvent(lateDone);
-    });
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(uninitialized, 300)) << "Uninitialize did not wait for the gate";
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(lateDone, 0)) << "a new operation passed the waiting shutdown";
-
-    SetEvent(release);
-    inFlight.join();
-    shutdown.join();
-    late.join();
-    EXPECT_EQ(ZV_SUCCESS, inFlightResult);
-    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, lateResult);
-    for (HANDLE h : {entered, release, uninitialized, lateDone}) CloseHandle(h);
-    ASSERT_EQ(ZV_SUCCESS, GetImplementation().Initialize());  // for TearDown
-}
-
 // A pool of the callback pool's name made beforehand through the library's own
 // registry makes Initialize_Internal fail ("Thread pool already exists!").
 // Initialize still succeeds and counts; the SDK stays uninitialised for the

@@ -203,7 +203,7 @@ struct KeyFailure {
 };
 
 void PrintTo(const KeyFailure& failure, std::ostream* out) {
-    *out << Utf8(failure.suffix);
+    *out << (*failure.suffix ? Utf8(failure.suffix + 1) : std::string("ClassKey"));
 }
 
 class ClassKeyFailureTest : public ComRegistrationTest, public ::testing::WithParamInterface<KeyFailure> {};

@@ -71,25 +71,6 @@ protected:
 
 }  // namespace
 
-TEST(HandleCounter, HandsOutOneUpFromOneAcrossAllKindsAndThreads) {
-    EXPECT_EQ(1u, DrawHandle());
-    std::atomic<unsigned int> seen[400] = {};
-    std::thread a([&] {
-        for (int i = 0; i < 200; ++i) seen[i] = DrawHandle();
-    });
-    std::thread b([&] {
-        for (int i = 200; i < 400; ++i) seen[i] = DrawHandle();
-    });
-    a.join();
-    b.join();
-    std::vector<bool> hit(402, false);
-    for (auto& h : seen) {
-        ASSERT_TRUE(h >= 2u && h <= 401u) << h;
-        EXPECT_FALSE(hit[h]) << "handle " << h << " issued twice";
-        hit[h] = true;
-    }
-}
-
 TEST_F(TablesTest, StoreFetchDeleteAndTheirTraces) {
     RequestContextTable table("RequestContextTable", "BrennicZelvarSDK::ZVImplementationV1::DestroyRequestContext");
     ComPtr<IZelvarAuthContext> object = NewRequestContext();

@@ -124,40 +124,6 @@ TEST(ThreadPool, DestructionRunsTheItemsStillQueued) {
     EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), record.order);
 }
 
-TEST(ThreadPool, ASlowItemHoldsDestructionOnlyForTheWaitAndItsThreadEndsCleanlyLater) {
-    // What the items touch lives on the heap, shared with them: they
-    // outlive this test's frame when it fails early.
-    struct SlowState {
-        ScopedHandle started = ManualEvent(), release = ManualEvent();
-        std::atomic<bool> slowFinished{false}, queuedBehindRan{false};
-        DWORD poolThreadId = 0;
-    };
-    auto state = std::make_shared<SlowState>();
-    auto* pool = new ThreadPool(1, 100);
-    pool->QueueWork(Item([state] {
-        state->poolThreadId = GetCurrentThreadId();
-        SetEvent(state->started.Get());
-        WaitForSingleObject(state->release.Get(), 60000);
-        state->slowFinished = true;
-    }));
-    pool->QueueWork(Item([state] { state->queuedBehindRan = true; }));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(state->started.Get(), kTestWaitMs));
-    ScopedHandle poolThread(OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, state->poolThreadId));
-    const ULONGLONG before = GetTickCount64();
-    delete pool;
-    EXPECT_GE(GetTickCount64() - before, 4900u) << "the thread was not given its full wait";
-    EXPECT_FALSE(state->slowFinished);
-    // The late thread finishes its item and ends with exit code 0; the item
-    // queued behind it was released with the pool, never run.
-    SetEvent(state->release.Get());
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(poolThread.Get(), kTestWaitMs));
-    DWORD exitCode = 1;
-    ASSERT_TRUE(GetExitCodeThread(poolThread.Get(), &exitCode));
-    EXPECT_EQ(0u, exitCode);
-    EXPECT_TRUE(state->slowFinished);
-    EXPECT_FALSE(state->queuedBehindRan);
-}
-
 TEST(PoolRunner, ApartmentWorkersPutThePoolThreadIntoTheMultithreadedApartmentAndTakeItOut) {
     RegisteredPool pool;
     auto runItem = [](WorkerPtr item, const ScopedHandle& done) {
