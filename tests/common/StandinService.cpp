@@ -13,24 +13,7 @@ const CLSID kClsidStandinScenarioControl = {
 namespace {
 
 HRESULT RunStandinTool(const std::wstring& switchText) {
-    std::wstring exe = ExeDirectory() + L"\\ZelvarSvr.exe";
-    std::wstring commandLine = L"\"" + exe + L"\" " + switchText;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        return HRESULT_FROM_WIN32(GetLastError());
-    }
-    CloseHandle(process.hThread);
-    DWORD exitCode = static_cast<DWORD>(E_FAIL);
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &exitCode);
-    } else {
-        exitCode = static_cast<DWORD>(HRESULT_FROM_WIN32(WAIT_TIMEOUT));
-    }
-    CloseHandle(process.hProcess);
-    return static_cast<HRESULT>(exitCode);
+    return static_cast<HRESULT>(RunProcess(L"\"" + ExeDirectory() + L"\\ZelvarSvr.exe\" " + switchText));
 }
 
 // Failures that an exe host gives while it is ending and its class objects

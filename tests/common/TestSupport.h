@@ -55,6 +55,10 @@ private:
     std::wstring m_backup;  // under HKCU; empty when the key did not exist
 };
 
+// Runs a command line to its end (ended after the time-out) and returns its
+// exit code; E_FAIL when it could not be started or did not end.
+DWORD RunProcess(std::wstring commandLine, DWORD timeoutMs = 30000);
+
 // Whole file as bytes (empty when it cannot be read).
 std::string ReadFileBytes(const std::wstring& path);
 // UTF-16 to UTF-8, for comparing paths with trace text.

@@ -233,19 +233,6 @@ TEST_F(RegistrationRepairTest, PerUserRepairRegistersForTheUserPausesAndTheSecon
     CloseHandle(delivered);
 }
 
-TEST_F(RegistrationRepairTest, PerUserRepairWithoutMergedClassesFailsWithTheRepeatedCreationsResult) {
-    InstallForTheUser();
-    unsigned int handle = 0;
-    ULONGLONG elapsed = 0;
-    EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, Create(handle, elapsed));
-    EXPECT_EQ(0u, handle);
-    EXPECT_GE(elapsed, kRepairPauseMs);
-    std::vector<std::string> traces = PerUserRepairTraces();
-    traces.insert(traces.end(), {kAfterReRegistration, kCaught, kWorkerFailed});
-    EXPECT_TRUE(m_trace.InOrder(traces));
-    EXPECT_FALSE(m_trace.Contains(kPerUserFailed));
-}
-
 TEST_F(RegistrationRepairTest, AFailedPerUserRepairFailsAtOnceWithTheFirstCreationsResult) {
     // Binaries but no per-user location; an empty machine-wide value is no machine-wide installation.
     for (const auto& binary : kInstalled)

@@ -98,19 +98,7 @@ TEST_F(SelfRegistrationTest, TheValueNamesTheLibraryFileNotTheProcessThatLoadedI
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
     auto run = [&](const std::wstring& options) {
-        std::wstring commandLine =
-            L"\"" + std::wstring(system) + L"\\regsvr32.exe\" " + options + L" \"" + m_dllPath + L"\"";
-        STARTUPINFOW startup = {sizeof startup};
-        PROCESS_INFORMATION process = {};
-        DWORD exitCode = STILL_ACTIVE;
-        if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                           &process)) {
-            WaitForSingleObject(process.hProcess, 30000);
-            GetExitCodeProcess(process.hProcess, &exitCode);
-            CloseHandle(process.hThread);
-            CloseHandle(process.hProcess);
-        }
-        return exitCode;
+        return RunProcess(L"\"" + std::wstring(system) + L"\\regsvr32.exe\" " + options + L" \"" + m_dllPath + L"\"");
     };
     EXPECT_EQ(0u, run(L"/s"));
     EXPECT_EQ(m_dllPath, PathValue(HKEY_LOCAL_MACHINE));

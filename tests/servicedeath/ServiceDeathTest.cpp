@@ -27,38 +27,22 @@ namespace {
 
 constexpr DWORD kStepLimitMs = 60000;
 
-// One step of a test, run on a thread of its own so that the test can act
-// (kill the server) while the step waits in the SDK. A step that has not
-// ended within the limit is a hang: the program reports it and ends at once,
-// since the hung thread cannot be taken back.
-class BoundedStep {
-public:
-    BoundedStep(const char* name, std::function<void()> body)
-        : m_name(name), m_done(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_runner([this, body] {
-              body();
-              SetEvent(m_done);
-          }) {}
-    ~BoundedStep() { Join(); }
-
-    void Join() {
-        if (!m_runner.joinable()) return;
-        if (WaitForSingleObject(m_done, kStepLimitMs) != WAIT_OBJECT_0) {
-            std::fprintf(stderr, "FAILED: %s did not end after the service died\n", m_name);
-            std::fflush(stderr);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
-        m_runner.join();
-        CloseHandle(m_done);
-    }
-
-private:
-    const char* m_name;
-    HANDLE m_done;
-    std::thread m_runner;
-};
-
+// Runs one step on a thread of its own. A step that has not ended within the
+// limit is a hang: the program reports it and ends at once, since the hung
+// thread cannot be taken back.
 void WithinLimit(const char* step, std::function<void()> body) {
-    BoundedStep(step, std::move(body)).Join();
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread runner([&] {
+        body();
+        SetEvent(done);
+    });
+    if (WaitForSingleObject(done, kStepLimitMs) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "FAILED: %s did not end after the service died\n", step);
+        std::fflush(stderr);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    runner.join();
+    CloseHandle(done);
 }
 
 // The unsigned number that follows `prefix` in the first message starting

@@ -25,20 +25,6 @@ struct TableAccess : ZVImplementationV9 {
     static HttpRequestTable& Https() { return GetImplementation().*(&TableAccess::m_httpRequestTable); }
 };
 
-ULONG References(IUnknown* object) {
-    object->AddRef();
-    return object->Release();
-}
-
-HRESULT ThrownBy(const std::function<void()>& step) {
-    try {
-        step();
-    } catch (const _com_error& e) {
-        return e.Error();
-    }
-    return S_OK;
-}
-
 class TablesTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -70,37 +56,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(TablesTest, StoreFetchDeleteAndTheirTraces) {
-    RequestContextTable table("RequestContextTable", "BrennicZelvarSDK::ZVImplementationV1::DestroyRequestContext");
-    ComPtr<IZelvarAuthContext> object = NewRequestContext();
-    const ULONG before = References(object.Get());
-    ASSERT_EQ(S_OK, table.Set_ExclusiveLock(7, object.Get()));
-    const ULONG held = References(object.Get());
-    EXPECT_GT(held, before) << "the GIT holds no reference";
-    EXPECT_EQ(object.Get(), table.Get_SharedLock_Throws(7).Get());
-    EXPECT_EQ(held, References(object.Get())) << "a fetched reference belongs to the caller";
-    ComPtr<IZelvarAuthContext> none;
-    EXPECT_EQ(E_HANDLE, table.Get_SharedLock(8, none));
-    EXPECT_FALSE(none);
-    EXPECT_EQ(E_HANDLE, ThrownBy([&] { table.Get_SharedLock_Throws(8); }));
-    EXPECT_EQ(S_OK, ThrownBy([&] { table.Delete_ExclusiveLock(7); }));
-    EXPECT_EQ(before, References(object.Get())) << "revoking the cookie drops the GIT's reference";
-    EXPECT_EQ(E_HANDLE, ThrownBy([&] { table.Delete_ExclusiveLock(7); }));
-
-    int stored = 0;
-    for (const std::string& m : trace.Messages())
-        stored +=
-            m.rfind("|RequestContextTable::Set_ExclusiveLock: Stored object with handle 7 and GIT cookie ", 0) == 0;
-    EXPECT_EQ(1, stored);
-    EXPECT_TRUE(trace.Contains(": RequestContextTable::Get_SharedLock_Throws failed to get object for handle 8"));
-    EXPECT_TRUE(trace.InOrder({"RequestContextTable::Delete_ExclusiveLock called for handle 7",
-                               "RequestContextTable::Delete_NoLock starts for handle 7",
-                               "RequestContextTable::Delete_NoLock completed ok for handle 7",
-                               "RequestContextTable::Delete_NoLock: The handle 7 was not found.",
-                               "BrennicZelvarSDK::ZVImplementationV1::DestroyRequestContext: "
-                               "RequestContextTable::Delete_ExclusiveLock failed with HRESULT 2147942406"}));
-}
 
 // Uninitialize empties the tables of every kind, HTTP requests first and
 // connections last, tracing each count, and releases every object. Only
