@@ -75,18 +75,6 @@ TEST_F(CallFrameTest, TheBodyRunsInTheMultithreadedApartmentOnlyWhenAsked) {
         return ZV_SUCCESS;
     });
     EXPECT_EQ(APTTYPE_CURRENT, inside) << "an operation that skips the apartment joined one";
-
-    // A thread already in a single-threaded apartment is used as it is.
-    std::thread sta([&] {
-        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        EXPECT_EQ(ZV_SUCCESS, RunApiCall(kName, Apartment::Join, [&](ApiCall&) {
-                      inside = CurrentApartment();
-                      return ZV_SUCCESS;
-                  }));
-        CoUninitialize();
-    });
-    sta.join();
-    EXPECT_EQ(APTTYPE_MAINSTA, inside);
 }
 
 // A pool of the callback pool's name made beforehand through the library's own

@@ -25,7 +25,7 @@
 #include "common/StandinService.h"
 #include "common/TestSupport.h"
 #include "common/TraceCapture.h"
-#include "updater/StandinUpdater.h"
+#include "repair/StandinUpdater.h"
 
 using namespace BrennicZelvarSDK;
 using namespace zvtest;

@@ -103,6 +103,10 @@ TEST(Lifecycle, EachInitializationCycleOpensANewTraceFileWithItsHeader) {
     auto files = trace.Files();
     ASSERT_EQ(2u, files.size());
     std::string first = zvtest::ReadFileBytes(files[0]);
-    EXPECT_EQ(0u, first.find(std::string(43, '=') + "\r\nZelvar Runtime SDK DLL \r\n")) << first.substr(0, 200);
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    EXPECT_EQ(0u, first.find(std::string(43, '=') + "\r\nZelvar Runtime SDK DLL \r\n\r\nStarting: ")) << first;
+    EXPECT_NE(std::string::npos, first.find("\r\n\r\nModule: " + zvtest::Utf8(exe) + "\r\n\r\nBitness: 64\r\n"))
+        << first;
     EXPECT_NE(std::string::npos, first.find(" : Uninitialize Ends\r\n"));
 }

@@ -38,10 +38,6 @@ LONG SetSwitch(HKEY root, const std::wstring& text, DWORD type = REG_SZ) {
     return SetSwitch(root, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-std::string Escaped(const std::string& text) {
-    return std::regex_replace(text, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&");
-}
-
 int FilesOfThisProcess() {
     WIN32_FIND_DATAW found;
     const std::wstring pattern = zvtest::TraceCapture::TracingFolder() + L"\\ZelvarSDK_Runtime-*-" +
@@ -85,27 +81,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(TraceFile, OpenNamesTheFileAndWritesTheHeader) {
-    zvtest::TraceCapture trace(true);
-    ASSERT_EQ(1u, trace.Files().size());
-    // <folder>\ZelvarSDK_Runtime-<UTC stamp>-<pid>-<address of the path routine>.txt
-    char address[32];
-    std::snprintf(address, sizeof address, "%016llX",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&CTracer::GetTraceFilePath)));
-    const std::string path = zvtest::Utf8(trace.Files()[0]);
-    const std::regex name(Escaped(zvtest::Utf8(zvtest::TraceCapture::TracingFolder())) +
-                          "\\\\ZelvarSDK_Runtime-[0-9]{4}_[0-9]{2}_[0-9]{2}-[0-9]{2}_[0-9]{2}_[0-9]{2}-" +
-                          std::to_string(GetCurrentProcessId()) + "-" + address + "\\.txt");
-    EXPECT_TRUE(std::regex_match(path, name)) << path;
-    wchar_t exe[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    const std::string rule(43, '=');
-    EXPECT_TRUE(std::regex_match(trace.Contents(), std::regex(rule + "\r\nZelvar Runtime SDK DLL \r\n\r\nStarting: " +
-                                                              kStamp + "\r\n\r\nModule: " + Escaped(zvtest::Utf8(exe)) +
-                                                              "\r\n\r\nBitness: 64\r\n" + rule + "\r\n")))
-        << trace.Contents();
-}
 
 TEST_F(TraceFile, EachLevelWritesOneLineInTheDefinedFormatAsUtf8) {
     zvtest::TraceCapture trace(true);

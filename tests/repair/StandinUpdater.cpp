@@ -1,4 +1,4 @@
-#include "updater/StandinUpdater.h"
+#include "repair/StandinUpdater.h"
 
 #include <atomic>
 
