@@ -12,32 +12,30 @@ ZV_BUILD_DIR=$build "$root/tools/build.sh" >/dev/null
 export WINEPREFIX=$build/demo-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"
 # A wineserver that outlives this run for a while, so that the next run starts fast.
-wineserver -p60
+wineserver -p60 2>/dev/null || true
 if [ ! -f "$WINEPREFIX/.zvcli-standin-installed" ]; then
   wine "$build/bin/ZelvarSvr.exe" /RegServer </dev/null >&2
   touch "$WINEPREFIX/.zvcli-standin-installed"
 fi
 
-# zvcli's output goes through files and is followed as it grows: a service
-# that zvcli starts inherits its standard handles and would hold a pipe open.
+# zvcli's output goes through files, followed as they grow: a service that
+# zvcli starts inherits its standard handles and would hold a pipe open.
+# zvcli runs in the foreground, so that Ctrl+C reaches it (wine turns it into
+# the console's Ctrl+C event); the followers end, after a last read, when the
+# guard process ends.
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 : >"$work/out"
 : >"$work/err"
-wine "$build/bin/zvcli.exe" "$@" >"$work/out" 2>"$work/err" </dev/null &
-pid=$!
-trap 'kill -INT $pid 2>/dev/null || true' INT TERM
-tail -c +1 -s 0.1 --pid=$pid -f "$work/out" &
+sleep infinity &
+guard=$!
+trap 'kill $guard 2>/dev/null || true; rm -rf "$work"' EXIT
+tail -c +1 -s 0.1 --pid=$guard -f "$work/out" &
 tail_out=$!
-tail -c +1 -s 0.1 --pid=$pid -f "$work/err" >&2 &
+tail -c +1 -s 0.1 --pid=$guard -f "$work/err" >&2 &
 tail_err=$!
 set +e
-wait $pid
+wine "$build/bin/zvcli.exe" "$@" >"$work/out" 2>"$work/err" </dev/null
 rc=$?
-# A wait cut short by Ctrl+C (forwarded to zvcli above) is waited again.
-while [ $rc -gt 128 ] && kill -0 $pid 2>/dev/null; do
-  wait $pid
-  rc=$?
-done
+kill $guard
 wait $tail_out $tail_err
 exit $rc

@@ -217,7 +217,7 @@ int Status(const Args& args) {
             Line("service:                 " + (failure.empty() ? std::string("not contacted") : failure));
         }
     });
-    if (result != ZV_SUCCESS) Write(stderr, "zvcli: service unavailable: " + failure + "\n");
+    if (result != ZV_SUCCESS) Write(stderr, "zvcli: " + failure + "\n");
     return static_cast<int>(result);
 }
 
@@ -642,7 +642,9 @@ void MainHelp(const std::vector<Command>& commands) {
 }
 
 void CommandHelp(const Command& c) {
-    Write(stdout, "Usage: zvcli " + Utf8(c.name) + (*c.usage ? " " : "") + c.usage + "\n\n" + c.summary + ".\n" +
+    std::string summary = c.summary;
+    summary[0] = static_cast<char>(toupper(summary[0]));
+    Write(stdout, "Usage: zvcli " + Utf8(c.name) + (*c.usage ? " " : "") + c.usage + "\n\n" + summary + ".\n" +
                       c.details + "\n\n" + kGlobalOptions);
 }
 
