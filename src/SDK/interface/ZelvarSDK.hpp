@@ -360,115 +360,112 @@ private:
     std::uintptr_t id_ = 0;
 };
 
-// Owns one handle of the SDK and destroys it exactly once.
-template <ZVResult (*Destroy)(const Module&, unsigned int)>
-class OwnedHandle {
+// Owns one value the SDK handed out (a handle, a certificate) and gives it
+// back exactly once, through Free, when its last owner goes.
+template <class T, void (*Free)(const Module&, T)>
+class Owned {
 public:
-    OwnedHandle() = default;
-    OwnedHandle(ModulePtr module, unsigned int handle) noexcept : module_(std::move(module)), handle_(handle) {}
-    OwnedHandle(OwnedHandle&& other) noexcept
-        : module_(std::move(other.module_)), handle_(std::exchange(other.handle_, 0)) {}
-    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+    Owned() = default;
+    Owned(ModulePtr module, T value) noexcept : module_(std::move(module)), value_(value) {}
+    Owned(Owned&& other) noexcept : module_(std::move(other.module_)), value_(std::exchange(other.value_, T{})) {}
+    Owned& operator=(Owned&& other) noexcept {
         if (this != &other) {
             Reset();
             module_ = std::move(other.module_);
-            handle_ = std::exchange(other.handle_, 0);
+            value_ = std::exchange(other.value_, T{});
         }
         return *this;
     }
-    ~OwnedHandle() { Reset(); }
+    ~Owned() { Reset(); }
 
-    // Destroys the handle now; the object then owns nothing. The result of
-    // the destruction is not reported (after Uninitialize the SDK has
-    // destroyed the handle itself).
+    // Gives the value back now; the object then owns nothing. The SDK's
+    // result is not reported (after Uninitialize the SDK has destroyed its
+    // handles itself).
     void Reset() noexcept {
-        if (handle_) Destroy(*module_, std::exchange(handle_, 0));
+        if (value_) Free(*module_, std::exchange(value_, T{}));
         module_.reset();
     }
-    // Gives up ownership: the caller destroys the handle with the raw table.
-    unsigned int Release() noexcept {
+    // Gives up ownership: the caller gives the value back with the raw table.
+    T Release() noexcept {
         module_.reset();
-        return std::exchange(handle_, 0);
+        return std::exchange(value_, T{});
     }
-    unsigned int Handle() const noexcept { return handle_; }
-    explicit operator bool() const noexcept { return handle_ != 0; }
+    T Get() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return value_ != T{}; }
 
 protected:
-    // The module of a live handle; an empty object refuses every operation.
+    // The module while a value is owned; an empty object refuses every operation.
     const Module& M(const char* operation) const {
-        if (!handle_) throw Error(ZV_ERROR_INVALID_HANDLE, operation);
+        if (!value_) throw Error(ZV_ERROR_INVALID_HANDLE, operation);
         return *module_;
     }
     const ModulePtr& SharedModule() const noexcept { return module_; }
 
 private:
     ModulePtr module_;
-    unsigned int handle_ = 0;
+    T value_{};
 };
 
-inline ZVResult DestroyConnection(const Module& m, unsigned int h) {
-    return m.v1->DestroyConnection(h);
+template <void (*Destroy)(const Module&, unsigned int)>
+class OwnedHandle : public Owned<unsigned int, Destroy> {
+public:
+    using Owned<unsigned int, Destroy>::Owned;
+    unsigned int Handle() const noexcept { return this->Get(); }
+};
+
+inline void DestroyConnection(const Module& m, unsigned int h) {
+    m.v1->DestroyConnection(h);
 }
-inline ZVResult DestroyRequestContext(const Module& m, unsigned int h) {
-    return m.v1->DestroyRequestContext(h);
+inline void DestroyRequestContext(const Module& m, unsigned int h) {
+    m.v1->DestroyRequestContext(h);
 }
-inline ZVResult DestroyVpnAuthContext(const Module& m, unsigned int h) {
-    return m.v2->DestroyVpnAuthContext(h);
+inline void DestroyVpnAuthContext(const Module& m, unsigned int h) {
+    m.v2->DestroyVpnAuthContext(h);
 }
-inline ZVResult DestroyHttpRequest(const Module& m, unsigned int h) {
-    return m.v5->DestroyZVHttpRequest(h);
+inline void DestroyHttpRequest(const Module& m, unsigned int h) {
+    m.v5->DestroyZVHttpRequest(h);
+}
+inline void FreeCertificate(const Module& m, PCCERT_CONTEXT c) {
+    m.v5->FreeCertificate(c);
 }
 
 }  // namespace detail
 
 // A server certificate (a CryptoAPI context), freed with the SDK's
 // FreeCertificate when its owner goes.
-class Certificate {
+class Certificate : public detail::Owned<PCCERT_CONTEXT, detail::FreeCertificate> {
 public:
-    Certificate() = default;
-    Certificate(detail::ModulePtr module, PCCERT_CONTEXT context) noexcept
-        : module_(std::move(module)), context_(context) {}
-    Certificate(Certificate&& other) noexcept
-        : module_(std::move(other.module_)), context_(std::exchange(other.context_, nullptr)) {}
-    Certificate& operator=(Certificate&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            module_ = std::move(other.module_);
-            context_ = std::exchange(other.context_, nullptr);
-        }
-        return *this;
-    }
-    ~Certificate() { Reset(); }
-    void Reset() noexcept {
-        if (context_) module_->v5->FreeCertificate(std::exchange(context_, nullptr));
-        module_.reset();
-    }
-    PCCERT_CONTEXT Get() const noexcept { return context_; }
-    explicit operator bool() const noexcept { return context_ != nullptr; }
+    using Owned::Owned;
 
     Certificate Duplicate() const {
-        if (!context_) return Certificate();
+        if (!Get()) return Certificate();
         PCCERT_CONTEXT copy = nullptr;
-        Check(module_->v5->DuplicateCertificate(context_, &copy), "DuplicateCertificate");
-        return Certificate(module_, copy);
+        Check(M("DuplicateCertificate").v5->DuplicateCertificate(Get(), &copy), "DuplicateCertificate");
+        return Certificate(SharedModule(), copy);
     }
     // Distinguished names as X.500 text ("CN=host, O=Org").
-    std::wstring Subject() const { return Name(&context_->pCertInfo->Subject); }
-    std::wstring Issuer() const { return Name(&context_->pCertInfo->Issuer); }
-    FILETIME NotBefore() const { return context_->pCertInfo->NotBefore; }
-    FILETIME NotAfter() const { return context_->pCertInfo->NotAfter; }
+    std::wstring Subject() const { return Name(&Info().Subject); }
+    std::wstring Issuer() const { return Name(&Info().Issuer); }
+    FILETIME NotBefore() const { return Info().NotBefore; }
+    FILETIME NotAfter() const { return Info().NotAfter; }
     // The SHA-1 thumbprint: 20 bytes.
     std::vector<unsigned char> Sha1Thumbprint() const {
         std::vector<unsigned char> hash(20);
         DWORD size = static_cast<DWORD>(hash.size());
-        if (!CertGetCertificateContextProperty(context_, CERT_SHA1_HASH_PROP_ID, hash.data(), &size))
+        Info();
+        if (!CertGetCertificateContextProperty(Get(), CERT_SHA1_HASH_PROP_ID, hash.data(), &size))
             throw Error(BrennicZelvarSDK::ZV_ERROR_FAILED, "CertGetCertificateContextProperty");
         hash.resize(size);
         return hash;
     }
 
 private:
-    std::wstring Name(CERT_NAME_BLOB* blob) const {
+    const CERT_INFO& Info() const {
+        M("Certificate");
+        return *Get()->pCertInfo;
+    }
+    std::wstring Name(const CERT_NAME_BLOB* name) const {
+        auto* blob = const_cast<CERT_NAME_BLOB*>(name);  // some SDK headers lack the const
         DWORD flags = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG;
         DWORD size = CertNameToStrW(X509_ASN_ENCODING, blob, flags, nullptr, 0);
         std::wstring text(size, L'\0');
@@ -476,9 +473,6 @@ private:
         if (!text.empty()) text.resize(size - 1);
         return text;
     }
-
-    detail::ModulePtr module_;
-    PCCERT_CONTEXT context_ = nullptr;
 };
 
 struct ServerCertificate {
