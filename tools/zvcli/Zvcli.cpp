@@ -629,6 +629,7 @@ const char kGlobalOptions[] =
     "  --library PATH    the ZelvarSDK.dll to load (default: the one beside zvcli.exe)\n"
     "  --client NAME     the client name given to the service (default: zvcli)\n"
     "  --help            this text, or the command's own help after the command\n"
+    "  --version         zvcli's own version (alone)\n"
     "\n"
     "Exit code: 0 on success, otherwise the failed operation's ZVResult (65531 for a bad command line).\n";
 
@@ -665,6 +666,12 @@ int Run(int argc, wchar_t** argv) {
             throw UsageError("unknown command \"" + Utf8(argv[2]) + "\"");
         }
         MainHelp(commands);
+        return 0;
+    }
+    if (name == L"--version") {
+        wchar_t self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        Line("zvcli " + Utf8(zvcli::FileVersion(self).value_or(L"(no version resource)")));
         return 0;
     }
     const Command* command = nullptr;
