@@ -317,8 +317,7 @@ int Cert(const Args& args) {
             const Json& c = json["certificate"];
             Line("subject:    " + c["subject"].get<std::string>());
             Line("issuer:     " + c["issuer"].get<std::string>());
-            Line("not before: " + c["notBefore"].get<std::string>());
-            Line("not after:  " + c["notAfter"].get<std::string>());
+            Line("validity:   " + c["notBefore"].get<std::string>() + " to " + c["notAfter"].get<std::string>());
             Line("sha1:       " + c["sha1"].get<std::string>());
         } else {
             Line("certificate: none");
