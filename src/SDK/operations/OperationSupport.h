@@ -83,7 +83,8 @@ public:
     PlainPtr() = default;
     explicit PlainPtr(ComPtr<T> p) : m_ptr(std::move(p)) {}
     ComPtr<T>& Holder() { return m_ptr; }
-    T* operator->() const {
+    T* operator->() const { return Get(); }
+    T* Get() const {
         if (!m_ptr) ThrowComError(E_POINTER);
         return m_ptr.Get();
     }
