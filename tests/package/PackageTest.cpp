@@ -87,17 +87,22 @@ TEST_F(WrapperTest, AMovedFromHandleOwnsNothingAndTheLastOwnerDestroysOnce) {
 
 TEST_F(WrapperTest, HandlesThatOutliveUninitializeAndTheSdkObjectAreHarmless) {
     zv::Connection stale;
+    zv::RequestContext staleContext;
     {
         zv::Sdk sdk(SdkPath());
         stale = sdk.Connect(L"PackageTest");
+        staleContext = stale.CreateRequestContext(L"https://example.test/");
         sdk.Shutdown();
-        EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, ResultOf([&] { stale.SetClientWindow(nullptr); }));
-    }  // the handle keeps the DLL loaded: destroying it below must not crash
+        EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, ResultOf([&] { staleContext.Prepare(); }));
+    }  // the handles keep the DLL loaded: destroying them below must not crash
     zv::Sdk again(SdkPath());
     zv::Connection fresh = again.Connect(L"PackageTest");
-    EXPECT_GT(fresh.Handle(), stale.Handle());
-    stale.Reset();  // a stale handle: nothing of the new cycle is touched
+    zv::RequestContext context = fresh.CreateRequestContext(L"https://example.test/");
+    EXPECT_GT(context.Handle(), staleContext.Handle());
+    staleContext.Reset();  // stale handles: nothing of the new cycle is touched
+    stale.Reset();
     EXPECT_TRUE(ServiceHolds(fresh.Handle()));
+    EXPECT_EQ(ZV_SUCCESS, ResultOf([&] { context.Prepare(); }));
 }
 
 TEST_F(WrapperTest, TheCallbackRunsOnTheSdkThreadAndStopsWithItsConnection) {
