@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "ZelvarSDK.hpp"
-#include "common/RegistryIsolation.h"
 #include "common/StandinService.h"
 #include "common/TestSupport.h"
 
