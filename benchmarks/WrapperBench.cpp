@@ -4,6 +4,7 @@
 // Run: wine build/bin/ZelvarWrapperBench.exe (in the test prefix).
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "ZelvarSDK.hpp"
@@ -12,22 +13,11 @@
 
 namespace {
 
-double NowUs() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now.QuadPart * 1e6 / frequency.QuadPart;
-}
-
 template <class F>
 double UsPerCall(int calls, F call) {
-    double start = NowUs();
+    auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < calls; ++i) call();
-    return (NowUs() - start) / calls;
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / calls;
 }
 
 }  // namespace

@@ -159,6 +159,8 @@ ZvcliRun RunZvcli(const std::wstring& arguments) {
 
 TEST(Zvcli, BadInputGivesOneLineOnStandardErrorAndTheExitCode) {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    // A server still running from an earlier test would serve its class without the registration.
+    ASSERT_TRUE(zvtest::StopStandinServer());
     ASSERT_EQ(S_OK, zvtest::UnregisterStandin());
     // Without an installation location the SDK's repair fails at once.
     const wchar_t install[] = L"SOFTWARE\\Brennic\\Install\\{94F321B9-45B0-4125-970D-DE3D98CBCA1C}";
