@@ -27,15 +27,6 @@ public:
     ~RegisteredPool() { DestroyThreadPool(kPool); }
 };
 
-// Runs one apartment work item on the test pool the way Initialize_Internal
-// does: own event, queue, wait without time-out on our side of the test.
-template <class W, class... Args>
-DWORD RunApartmentItem(Args... args) {
-    ScopedHandle done = MakeCompletionEvent();
-    FindThreadPool(kPool)->QueueWork(boost::make_shared<W>(done.Get(), args...));
-    return WaitForSingleObject(done.Get(), kTestWaitMs);
-}
-
 struct Apartment {
     HRESULT hr = E_UNEXPECTED;
     APTTYPE type = APTTYPE_CURRENT;
@@ -77,7 +68,7 @@ public:
 TEST(ApartmentWorkers, PutThePoolThreadIntoTheMultithreadedApartmentAndTakeItOut) {
     RegisteredPool pool;
     HRESULT initResult = E_UNEXPECTED;
-    ASSERT_EQ(WAIT_OBJECT_0, RunApartmentItem<CoInitializeWorker>(&initResult));
+    ASSERT_EQ(WAIT_OBJECT_0, JoinApartmentOnPoolThread(kPool, initResult, kTestWaitMs));
     EXPECT_EQ(S_OK, initResult);
 
     const Apartment inside = PoolThreadApartment();
@@ -86,11 +77,11 @@ TEST(ApartmentWorkers, PutThePoolThreadIntoTheMultithreadedApartmentAndTakeItOut
     EXPECT_EQ(APTTYPEQUALIFIER_NONE, inside.qualifier);  // joined, not the implicit MTA
 
     DWORD poolThreadId = 0;
-    ASSERT_EQ(WAIT_OBJECT_0, RunApartmentItem<GetThreadIdWorker>(&poolThreadId));
+    ASSERT_EQ(WAIT_OBJECT_0, ReadPoolThreadId(kPool, poolThreadId, kTestWaitMs));
     EXPECT_EQ(inside.thread, poolThreadId);
     EXPECT_NE(GetCurrentThreadId(), poolThreadId);
 
-    ASSERT_EQ(WAIT_OBJECT_0, RunApartmentItem<CoUninitializeWorker>());
+    ASSERT_EQ(WAIT_OBJECT_0, LeaveApartmentOnPoolThread(kPool, kTestWaitMs));
     const Apartment after = PoolThreadApartment();
     EXPECT_FALSE(after.hr == S_OK && after.type == APTTYPE_MTA && after.qualifier == APTTYPEQUALIFIER_NONE)
         << "the pool thread is still in the apartment it joined";
@@ -164,21 +155,21 @@ TEST(PoolRunner, RunOnPoolAndCheckRaisesAFailingResultAsCOMErrorWithTrace) {
 }
 
 TEST(DelegateWorker, AnEmptyCallableThrowsAndSignalsNothing) {
-    ScopedHandle done = MakeCompletionEvent();
-    DelegateWorker worker(done.Get(), boost::function<void()>());
+    auto done = boost::make_shared<ScopedHandle>(MakeCompletionEvent());
+    DelegateWorker worker(done, boost::function<void()>());
     try {
         worker.Execute();
         FAIL() << "an empty callable ran";
     } catch (const boost::bad_function_call& e) {
         EXPECT_STREQ("call to empty boost::function", e.what());
     }
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(done.Get(), 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(done->Get(), 0));
 
     int calls = 0;
-    DelegateWorker full(done.Get(), [&calls] { ++calls; });
+    DelegateWorker full(done, [&calls] { ++calls; });
     EXPECT_EQ(0u, full.Execute());
     EXPECT_EQ(1, calls);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done.Get(), 0));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done->Get(), 0));
 }
 
 TEST(UICapablePtr, NullAccessTracesAndRaisesEFail) {

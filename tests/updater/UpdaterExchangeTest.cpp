@@ -102,7 +102,8 @@ TEST(UpdaterExchangeTest, OpensTheUpdaterPipeForReadingAndWriting) {
     EXPECT_EQ(0xC0000000u, pipe->creates[0].access);
     EXPECT_EQ(0u, pipe->creates[0].share);
     EXPECT_EQ(static_cast<DWORD>(OPEN_EXISTING), pipe->creates[0].disposition);
-    EXPECT_EQ(0u, pipe->creates[0].flags);
+    // Identification only: a process squatting on the pipe's name cannot act as the user.
+    EXPECT_EQ(static_cast<DWORD>(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION), pipe->creates[0].flags);
     EXPECT_FALSE(pipe->creates[0].security);
     EXPECT_FALSE(pipe->creates[0].templateFile);
     EXPECT_EQ((std::vector<std::string>{kRepairRequest, kClosingMessage}), pipe->writes);
