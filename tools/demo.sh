@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The main job: builds everything, installs the stand-in service into a
 # private wine prefix, and runs the demo client against it end to end (the
-# interface tables, Initialize, a connection, a status change delivered on
-# the SDK's callback thread, DestroyConnection, Uninitialize, the trace file).
+# interface tables, Initialize, a connection, one web request authenticated:
+# request context, Prepare with a status change delivered on the SDK's
+# callback thread, GetHeaders, ReportHttpResponse; a trampoline URL, the server
+# type, the version, CancelAllCalls, the destroys, Uninitialize, the trace
+# file).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZV_BUILD_DIR:-$root/build}
@@ -18,7 +21,7 @@ wine cmd.exe /c exit >/dev/null 2>&1 </dev/null
 
 # Install the stand-in service as an installer would (local server, type
 # library, event proxy/stub). Its scenario has it report a status change
-# half a second after the SDK attaches to it.
+# while it prepares the request, and a gateway server type.
 wine "$build/bin/ZelvarSvr.exe" /RegServer </dev/null
 export ZELVAR_STANDIN_SCENARIO
 ZELVAR_STANDIN_SCENARIO=$(winepath -w "$root/tools/demo/scenario.json")

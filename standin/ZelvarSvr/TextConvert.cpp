@@ -145,27 +145,42 @@ Json BstrArrayToJson(SAFEARRAY* array) {
     if (FAILED(SafeArrayAccessData(array, reinterpret_cast<void**>(&data)))) return out;
     for (LONG i = 0; i < count; ++i) out.push_back(BstrToJson(data[i]));
     SafeArrayUnaccessData(array);
+    LONG lower = 0;
+    SafeArrayGetLBound(array, 1, &lower);
+    if (lower != 0) return Json{{"lowerBound", lower}, {"strings", out}};
     return out;
 }
+
+namespace {
+// A VT_BSTR array of the strings of a JSON array, indices from lowerBound.
+HRESULT MakeBstrArray(const Json& strings, LONG lowerBound, SAFEARRAY** out) {
+    if (!strings.is_array()) return E_INVALIDARG;
+    SAFEARRAYBOUND bound = {static_cast<ULONG>(strings.size()), lowerBound};
+    SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
+    if (!array) return E_OUTOFMEMORY;
+    BSTR* data = nullptr;
+    SafeArrayAccessData(array, reinterpret_cast<void**>(&data));
+    for (size_t i = 0; i < strings.size(); ++i) data[i] = JsonToBstr(strings[i]);
+    SafeArrayUnaccessData(array);
+    *out = array;
+    return S_OK;
+}
+}  // namespace
 
 HRESULT JsonToBstrArray(const Json& value, SAFEARRAY** out) {
     *out = nullptr;
     if (value.is_null()) return S_OK;
+    if (value.is_object() && value.contains("strings")) {
+        const LONG lowerBound = static_cast<LONG>(JsonToInt64(value.value("lowerBound", Json(0)), 0));
+        return MakeBstrArray(value["strings"], lowerBound, out);
+    }
     if (value.is_object()) {
         VARTYPE vt = static_cast<VARTYPE>(JsonToUint(value.value("vt", Json(VT_I4)), VT_I4));
         ULONG count = JsonToUint(value.value("count", Json(0)), 0);
         *out = SafeArrayCreateVector(vt, 0, count);
         return *out ? S_OK : E_OUTOFMEMORY;
     }
-    if (!value.is_array()) return E_INVALIDARG;
-    SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(value.size()));
-    if (!array) return E_OUTOFMEMORY;
-    BSTR* data = nullptr;
-    SafeArrayAccessData(array, reinterpret_cast<void**>(&data));
-    for (size_t i = 0; i < value.size(); ++i) data[i] = JsonToBstr(value[i]);
-    SafeArrayUnaccessData(array);
-    *out = array;
-    return S_OK;
+    return MakeBstrArray(value, 0, out);
 }
 
 bool JsonToBytes(const Json& value, std::vector<BYTE>& bytes) {

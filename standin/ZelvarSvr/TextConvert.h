@@ -38,12 +38,14 @@ bool JsonFlag(const Json& object, const char* name, bool fallback);
 Json JsonMember(const Json& object, const char* name);
 
 // A one-dimensional array as JSON: null for a null array; an array of strings
-// for VT_BSTR; {"vt": n, "count": c} for any other element type.
+// for VT_BSTR ({"lowerBound": b, "strings": [...]} when its indices start at
+// b, not 0); {"vt": n, "count": c} for any other element type.
 Json BstrArrayToJson(SAFEARRAY* array);
 
 // Builds an array from its JSON form (see README "Arrays"). A JSON array of
 // strings gives VT_BSTR; null gives a null array; {"vt": n, "count": c} gives
-// an array of that element type with c zeroed elements.
+// an array of that element type with c zeroed elements; {"lowerBound": b,
+// "strings": [...]} gives a VT_BSTR array whose indices start at b.
 HRESULT JsonToBstrArray(const Json& value, SAFEARRAY** out);
 
 // Byte blocks: {"text": "..."} (UTF-8), {"hex": "0a0b"}, {"size": n} (byte i is

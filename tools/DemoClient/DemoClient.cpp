@@ -1,7 +1,11 @@
 // ZelvarDemo: what an application does with ZelvarSDK.dll. It loads the DLL
 // from its own folder, obtains all nine interface tables, initialises the SDK,
-// opens a connection to the service, waits for a status change to arrive on
-// the SDK's callback thread, closes everything and prints the trace file.
+// opens a connection to the service and gets one web request authenticated:
+// a request context for its URL, Prepare (during which the service reports a
+// status change on the SDK's callback thread), the headers to add, the
+// response reported back; then a trampoline URL, the server type, the
+// service's version, CancelAllCalls, the destroys, Uninitialize and the trace
+// file.
 //
 // Usage: ZelvarDemo.exe [--no-connection] [--wait-ms N]
 #include <windows.h>
@@ -83,6 +87,145 @@ int Fail(const wchar_t* what, unsigned int result) {
     return 1;
 }
 
+// Wine cannot revoke an object of another process from the Global Interface
+// Table (0x8001011D, after removing the entry); Windows revokes it and the
+// destroy returns 0. The handle is gone either way, which a second destroy
+// shows with ZV_ERROR_INVALID_HANDLE.
+bool DestroyedDespiteWineGap(const wchar_t* what, ZVResult first, ZVResult second) {
+    wprintf(L"%ls -> %u, again -> %u (the handle is gone)\n", what, first, second);
+    if (first == ZV_ERROR_FAILED) {
+        wprintf(L"  (known Wine gap: the GIT revoke of a cross-process object fails; see the trace)\n");
+    }
+    return (first == ZV_SUCCESS || first == ZV_ERROR_FAILED) && second == ZV_ERROR_INVALID_HANDLE;
+}
+
+// The typical request of an application, one function per step, so that
+// further steps (an HTTP request made by the service) slot in between.
+class Demo {
+public:
+    Demo(ZVImplementationV1Interface* v1, ZVImplementationV4Interface* v4, DWORD waitMs)
+        : m_v1(v1),
+          m_v2(v4->GetPreviousInterface()->GetPreviousInterface()),
+          m_v3(v4->GetPreviousInterface()),
+          m_waitMs(waitMs) {
+        m_events.arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    }
+    ~Demo() { CloseHandle(m_events.arrived); }
+
+    bool OpenConnection() {
+        ZVResult r = m_v1->CreateConnection(L"ZelvarDemo", OnStatusChange, &m_events, &m_connection);
+        wprintf(L"CreateConnection -> %u, handle %u\n", r, m_connection);
+        return Check(L"CreateConnection", r);
+    }
+
+    bool OpenRequestContext(const wchar_t* url) {
+        ZVResult r = m_v1->CreateRequestContext(m_connection, url, 0, &m_context);
+        wprintf(L"CreateRequestContext(%ls) -> %u, handle %u\n", url, r, m_context);
+        return Check(L"CreateRequestContext", r);
+    }
+
+    // The service may show its logon window while it prepares; it reports
+    // that as a status change, which arrives on the SDK's callback thread.
+    bool PrepareRequest() {
+        const ZVChar* strings[] = {L"GET", L"Accept: text/html", nullptr};
+        unsigned int result = 0;
+        ZVResult r = m_v1->Prepare(m_context, strings, &result);
+        wprintf(L"Prepare -> %u, authentication result %u\n", r, result);
+        if (!Check(L"Prepare", r)) return false;
+        if (WaitForSingleObject(m_events.arrived, m_waitMs) != WAIT_OBJECT_0) {
+            wprintf(L"no status change arrived within %lu ms\n", m_waitMs);
+            return false;
+        }
+        wprintf(L"status change received: status %u window %d on the SDK's callback thread %lu\n", m_events.lastStatus,
+                m_events.lastWindow, m_events.threadId);
+        return true;
+    }
+
+    bool FetchHeaders() {
+        ZVChar** headers = nullptr;
+        ZVResult r = m_v1->GetHeaders(m_context, &headers);
+        wprintf(L"GetHeaders -> %u\n", r);
+        if (!Check(L"GetHeaders", r)) return false;
+        for (ZVChar** line = headers; *line; ++line) wprintf(L"  header: %ls\n", *line);
+        m_v1->FreeHeaders(headers);
+        return true;
+    }
+
+    // The application sent its own request with those headers; it tells the
+    // service what came back.
+    bool ReportResponse() {
+        const ZVChar* strings[] = {L"HTTP/1.1 200 OK", L"Content-Type: text/html", nullptr};
+        ZVResult r = m_v2->ReportHttpResponse(m_context, 200, strings);
+        wprintf(L"ReportHttpResponse(200) -> %u\n", r);
+        return Check(L"ReportHttpResponse", r);
+    }
+
+    bool GenerateTrampoline(const wchar_t* target) {
+        ZVChar* url = nullptr;
+        unsigned int result = 0;
+        ZVResult r = m_v3->GenerateTrampolineUrl(m_connection, target, 0, nullptr, &url, &result);
+        wprintf(L"GenerateTrampolineUrl -> %u, authentication result %u, url %ls\n", r, result, url ? url : L"(none)");
+        m_v3->FreeTrampolineUrl(url);
+        return Check(L"GenerateTrampolineUrl", r);
+    }
+
+    bool ShowServerType(const wchar_t* serverUrl) {
+        _ZV_SERVER_TYPE_INFO* info = nullptr;
+        ZVResult r = m_v3->DetermineServerType(m_connection, serverUrl, &info);
+        wprintf(L"DetermineServerType(%ls) -> %u", serverUrl, r);
+        if (info) {
+            wprintf(L", server type %u", info->serverType);
+            if (info->gatewayInfo) {
+                wprintf(L", gateway url %ls, gateway string %ls, values %u %u %u", info->gatewayInfo->gatewayUrl,
+                        info->gatewayInfo->gatewayString, info->gatewayInfo->gatewayValue1,
+                        info->gatewayInfo->gatewayValue2, info->gatewayInfo->gatewayValue3);
+            }
+        }
+        wprintf(L"\n");
+        m_v3->FreeServerTypeInfo(info);
+        return Check(L"DetermineServerType", r);
+    }
+
+    bool ShowVersion() {
+        ZVChar* version = nullptr;
+        ZVResult r = m_v3->GetVersion(m_connection, &version);
+        wprintf(L"GetVersion -> %u, version %ls\n", r, version ? version : L"(none)");
+        m_v1->FreeTranslatedUrl(version);
+        return Check(L"GetVersion", r);
+    }
+
+    bool CancelCalls() {
+        ZVResult r = m_v1->CancelAllCalls(m_connection);
+        wprintf(L"CancelAllCalls -> %u\n", r);
+        return Check(L"CancelAllCalls", r);
+    }
+
+    bool CloseRequestContext() {
+        ZVResult first = m_v1->DestroyRequestContext(m_context);
+        return DestroyedDespiteWineGap(L"DestroyRequestContext", first, m_v1->DestroyRequestContext(m_context));
+    }
+
+    bool CloseConnection() {
+        ZVResult first = m_v1->DestroyConnection(m_connection);
+        return DestroyedDespiteWineGap(L"DestroyConnection", first, m_v1->DestroyConnection(m_connection));
+    }
+
+private:
+    static bool Check(const wchar_t* what, ZVResult r) {
+        if (r == ZV_SUCCESS) return true;
+        Fail(what, r);
+        return false;
+    }
+
+    ZVImplementationV1Interface* m_v1;
+    ZVImplementationV2Interface* m_v2;
+    ZVImplementationV3Interface* m_v3;
+    DWORD m_waitMs;
+    StatusEvents m_events{};
+    unsigned int m_connection = 0;
+    unsigned int m_context = 0;
+};
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -138,37 +281,18 @@ int wmain(int argc, wchar_t** argv) {
 
     int exitCode = 0;
     if (connect) {
-        StatusEvents events{CreateEventW(nullptr, FALSE, FALSE, nullptr), 0, 0, 0, 0};
-        unsigned int connection = 0;
-        r = v1->CreateConnection(L"ZelvarDemo", OnStatusChange, &events, &connection);
-        wprintf(L"CreateConnection -> %u, handle %u\n", r, connection);
-        if (r != ZV_SUCCESS) {
-            exitCode = Fail(L"CreateConnection", r);
+        Demo demo(v1, static_cast<ZVImplementationV4Interface*>(tables[3]), waitMs);
+        if (demo.OpenConnection()) {
+            bool ok = demo.OpenRequestContext(L"https://intranet.zelvar.test/reports") && demo.PrepareRequest() &&
+                      demo.FetchHeaders() && demo.ReportResponse() &&
+                      demo.GenerateTrampoline(L"https://intranet.zelvar.test/reports") &&
+                      demo.ShowServerType(L"https://gateway.zelvar.test/") && demo.ShowVersion() &&
+                      demo.CancelCalls() && demo.CloseRequestContext();
+            ok = demo.CloseConnection() && ok;
+            if (!ok) exitCode = 1;
         } else {
-            DWORD wait = WaitForSingleObject(events.arrived, waitMs);
-            if (wait == WAIT_OBJECT_0) {
-                wprintf(L"status change received: status %u window %d on the SDK's callback thread %lu\n",
-                        events.lastStatus, events.lastWindow, events.threadId);
-            } else {
-                wprintf(L"no status change arrived within %lu ms\n", waitMs);
-                exitCode = 1;
-            }
-            r = v1->DestroyConnection(connection);
-            wprintf(L"DestroyConnection -> %u\n", r);
-            if (r == ZV_ERROR_FAILED) {
-                // Wine cannot revoke an object of another process from the
-                // Global Interface Table (0x8001011D, after removing it);
-                // Windows revokes it and this is 0. The connection is gone
-                // either way, which the second call shows.
-                wprintf(L"  (known Wine gap: the GIT revoke of a cross-process object fails; see the trace)\n");
-            } else if (r != ZV_SUCCESS) {
-                exitCode = Fail(L"DestroyConnection", r);
-            }
-            r = v1->DestroyConnection(connection);
-            wprintf(L"DestroyConnection again -> %u (the handle is gone)\n", r);
-            if (r != ZV_ERROR_INVALID_HANDLE) exitCode = Fail(L"second DestroyConnection", r);
+            exitCode = 1;
         }
-        CloseHandle(events.arrived);
     }
 
     r = v1->Uninitialize();

@@ -103,6 +103,15 @@ public:
                       void* context);
     HRESULT RemoveZelvar(unsigned int handle);
     void OnStatusChangeCallback(unsigned int handle, unsigned int status, int window);
+    // ClearAllCredentials, CancelAllCalls and LogOff: one call without
+    // arguments, made outside the gate through a plain holder.
+    ZVResult CallConnectionOutsideGate(const char* name, unsigned int connectionHandle,
+                                       HRESULT (STDMETHODCALLTYPE IZelvarConnection::*method)());
+    // Creation work items, run on the COM object creator pool.
+    HRESULT AddAuthContext(const ZVChar* url, unsigned int contextFlags, unsigned int connectionHandle,
+                           unsigned int handle);
+    HRESULT AddVpnAuthContext(const _ZV_GATEWAY_INFO* gatewayInfo, unsigned int connectionHandle,
+                              unsigned int contextFlags, unsigned int handle);
 
 protected:
     ~ZVImplementationV1() = default;

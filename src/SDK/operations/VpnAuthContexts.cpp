@@ -1,25 +1,104 @@
 // VPN authentication contexts for gateways.
 #include <cstdlib>
+#include <memory>
+#include <new>
 
+#include "core/CallFrame.h"
 #include "core/ZVImplementation.h"
+#include "operations/OperationSupport.h"
+#include "support/Convert.h"
+#include "support/Trace.h"
 
 namespace BrennicZelvarSDK {
 
-ZVResult ZVImplementationV1::CreateVpnAuthContext(unsigned int, const _ZV_GATEWAY_INFO*, unsigned int, unsigned int*) {
-    return OperationNotAvailable("BrennicZelvarSDK::ZVImplementationV1::CreateVpnAuthContext");
+#define ZV_V1_NAME(op) "BrennicZelvarSDK::ZVImplementationV1::" #op
+
+namespace {
+
+void ReleaseAuthorizationInfo(_ZV_VPN_AUTHORIZATION_INFO* info) {
+    if (!info) return;
+    free(info->firstString);
+    free(info->secondString);
+    free(info);
 }
-ZVResult ZVImplementationV1::DestroyVpnAuthContext(unsigned int) {
-    return OperationNotAvailable("BrennicZelvarSDK::ZVImplementationV1::DestroyVpnAuthContext");
+
+}  // namespace
+
+ZVResult ZVImplementationV1::CreateVpnAuthContext(unsigned int connectionHandle, const _ZV_GATEWAY_INFO* gatewayInfo,
+                                                  unsigned int contextFlags, unsigned int* vpnAuthContextHandle) {
+    return RunApiCall(ZV_V1_NAME(CreateVpnAuthContext), Apartment::Skip, [&](ApiCall& call) {
+        if (!vpnAuthContextHandle) {
+            return call.InvalidParameter(
+                L"ZVImplementationV1::CreateVpnAuthContext failed because the vpnAuthContextHandle is NULL!");
+        }
+        if (!gatewayInfo) {
+            return call.InvalidParameter(
+                L"ZVImplementationV1::CreateVpnAuthContext failed because the gatewayInfo is NULL!");
+        }
+        *vpnAuthContextHandle = 0;
+        const unsigned int handle = DrawHandle();
+        // The caller's record stays valid until this call returns: the work
+        // item reads it on the pool thread while the caller waits.
+        CreateOnCreatorPool(call.Name(), [this, gatewayInfo, connectionHandle, contextFlags, handle]() {
+            return AddVpnAuthContext(gatewayInfo, connectionHandle, contextFlags, handle);
+        });
+        *vpnAuthContextHandle = handle;
+        TraceInfo(L"CreateVpnAuthContext created VPN auth context with handle %u for gatewayUrl \"%s\"", handle,
+                  gatewayInfo->gatewayUrl);
+        return ZV_SUCCESS;
+    });
 }
-ZVResult ZVImplementationV1::GetVpnAuthorizationInfo(unsigned int, _ZV_VPN_AUTHORIZATION_INFO**) {
-    return OperationNotAvailable("BrennicZelvarSDK::ZVImplementationV1::GetVpnAuthorizationInfo");
+
+HRESULT ZVImplementationV1::AddVpnAuthContext(const _ZV_GATEWAY_INFO* gatewayInfo, unsigned int connectionHandle,
+                                              unsigned int contextFlags, unsigned int handle) {
+    return RunCreationWorkItem(
+        L"AddVpnAuthContext Caught unexpected COM error %u - Bad COM registration perhaps?", [&]() {
+            ComPtr<IZelvarVpnAuthContext> context;
+            {
+                ServiceGatewayRecord gateway(*gatewayInfo);
+                UICapablePtr<IZelvarConnection> connection = LookUpForUi(m_connectionTable, connectionHandle);
+                ThrowIfServiceFailed(connection->CreateVpnAuthContext(gateway.Get(), contextFlags, context.Receive()));
+            }
+            m_vpnAuthContextTable.Set_ExclusiveLock_Throws(handle, context.Get(), ZV_V1_NAME(AddVpnAuthContext));
+        });
+}
+
+ZVResult ZVImplementationV1::DestroyVpnAuthContext(unsigned int vpnAuthContextHandle) {
+    return RunApiCall(ZV_V1_NAME(DestroyVpnAuthContext), Apartment::Join, [&](ApiCall&) {
+        m_vpnAuthContextTable.Delete_ExclusiveLock(vpnAuthContextHandle);
+        return ZV_SUCCESS;
+    });
+}
+
+ZVResult ZVImplementationV1::GetVpnAuthorizationInfo(unsigned int vpnAuthContextHandle,
+                                                     _ZV_VPN_AUTHORIZATION_INFO** authorizationInfo) {
+    return RunApiCall(ZV_V1_NAME(GetVpnAuthorizationInfo), Apartment::Join, [&](ApiCall& call) {
+        // Written only on success: on failure it keeps the caller's value.
+        if (!authorizationInfo) {
+            return call.InvalidParameter(
+                L"ZVImplementationV1::GetVpnAuthorizationInfo the vpnAuthorizationInfo param is a null pointer.");
+        }
+        UICapablePtr<IZelvarVpnAuthContext> context = LookUpForUi(m_vpnAuthContextTable, vpnAuthContextHandle);
+        // The service may have to show its logon window first.
+        call.LeaveGate();
+        std::unique_ptr<_ZV_VPN_AUTHORIZATION_INFO, void (*)(_ZV_VPN_AUTHORIZATION_INFO*)> record(
+            static_cast<_ZV_VPN_AUTHORIZATION_INFO*>(calloc(1, sizeof(_ZV_VPN_AUTHORIZATION_INFO))),
+            ReleaseAuthorizationInfo);
+        if (!record) throw std::bad_alloc();
+        ScopedBstr first;
+        ScopedBstr second;
+        UINT result = 0;
+        ThrowIfServiceFailed(context->GetVpnAuthorizationInfo(first.Receive(), second.Receive(), &result));
+        record->result = result;
+        record->firstString = BSTRToZVChar(first.Get());
+        record->secondString = BSTRToZVChar(second.Get());
+        *authorizationInfo = record.release();
+        return ZV_SUCCESS;
+    });
 }
 
 ZVResult ZVImplementationV1::FreeVpnAuthorizationInfo(_ZV_VPN_AUTHORIZATION_INFO* authorizationInfo) {
-    if (!authorizationInfo) return ZV_SUCCESS;
-    free(authorizationInfo->firstString);
-    free(authorizationInfo->secondString);
-    free(authorizationInfo);
+    ReleaseAuthorizationInfo(authorizationInfo);
     return ZV_SUCCESS;
 }
 

@@ -80,6 +80,15 @@ HRESULT ComObjectTable<T>::Set_ExclusiveLock(unsigned int handle, T* object) {
 }
 
 template <class T>
+void ComObjectTable<T>::Set_ExclusiveLock_Throws(unsigned int handle, T* object, const char* operation) {
+    const HRESULT hr = Set_ExclusiveLock(handle, object);
+    if (FAILED(hr)) {
+        TraceError(L"%S: %S::Set_ExclusiveLock failed with HRESULT %u", operation, m_name, static_cast<unsigned>(hr));
+        ThrowComError(hr);
+    }
+}
+
+template <class T>
 HRESULT ComObjectTable<T>::Get_SharedLock(unsigned int handle, ComPtr<T>& object) {
     SharedLockHold hold(g_DataLock);
     auto it = m_map.find(handle);

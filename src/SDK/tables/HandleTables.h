@@ -38,6 +38,10 @@ public:
 
     const char* Name() const { return m_name; }
     HRESULT Set_ExclusiveLock(unsigned int handle, T* object);
+    // Set_ExclusiveLock for a creation work item: a failure is traced as
+    // "%S: %S::Set_ExclusiveLock failed with HRESULT %u" with `operation` and
+    // the table's name, and raised as a COM error.
+    void Set_ExclusiveLock_Throws(unsigned int handle, T* object, const char* operation);
     HRESULT Get_SharedLock(unsigned int handle, ComPtr<T>& object);
     ComPtr<T> Get_SharedLock_Throws(unsigned int handle);
     void Delete_ExclusiveLock(unsigned int handle);
