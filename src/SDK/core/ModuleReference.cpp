@@ -11,8 +11,7 @@ HMODULE g_OwnModuleReference = nullptr;  // guarded by g_InitLock
 void HoldOwnModule() {
     if (g_OwnModuleReference) return;
     HMODULE module = nullptr;
-    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&HoldOwnModule),
-                           &module))
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&HoldOwnModule), &module))
         g_OwnModuleReference = module;
 }
 
