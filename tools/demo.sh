@@ -16,8 +16,21 @@ export WINEPREFIX=$build/demo-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,ms
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"
 wineserver -k 2>/dev/null || true
 wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
+# The loopback HTTP/HTTPS test server (tools/testserver) on ephemeral ports;
+# it prints its URLs as one JSON line and ends with SIGTERM.
+server_out=$(mktemp)
+python3 "$root/tools/testserver/testserver.py" >"$server_out" </dev/null &
+server_pid=$!
+trap 'kill $server_pid 2>/dev/null || true; rm -f "$server_out"; wineserver -k 2>/dev/null || true' EXIT
 wine cmd.exe /c exit >/dev/null 2>&1 </dev/null
+for _ in $(seq 300); do
+  [ -s "$server_out" ] && break
+  kill -0 $server_pid 2>/dev/null || break
+  sleep 0.1
+done
+https_url=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["https"])' "$server_out")
+export ZELVAR_DEMO_HTTPS_URL="$https_url/fixed"
+echo "loopback test server: $https_url (pid $server_pid)"
 
 # Install the stand-in service as an installer would (local server, type
 # library, event proxy/stub). Its scenario has it report a status change

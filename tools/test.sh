@@ -69,6 +69,16 @@ for test in "${killing[@]}"; do
 done
 
 rm -f "$log"
+# The size of the tests against the code they test, counted as the project's
+# stop check counts it: test lines may be at most half of the code lines.
+count_lines() {
+  find "$@" -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.hpp' -o -name '*.c' -o -name '*.idl' \
+    -o -name '*.sh' \) -print0 2>/dev/null | xargs -0 cat | wc -l
+}
+test_lines=$(cd "$root" && count_lines tests)
+code_lines=$(cd "$root" && count_lines src standin tools benchmarks)
+echo "test lines: $test_lines / code lines: $code_lines =" \
+  "$(awk -v t="$test_lines" -v c="$code_lines" 'BEGIN { printf "%.2f", c ? t / c : 0 }') (at most 0.50)"
 # One closing line for the whole run (every phase above printed its own).
 echo "tests: $passed passed, $failed failed, $skipped skipped"
 if [ "$failed_phases" -ne 0 ]; then

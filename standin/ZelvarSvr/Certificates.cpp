@@ -44,6 +44,25 @@ std::vector<BYTE> MakeSelfSigned(const std::wstring& subject) {
     return der;
 }
 
+// The serialized store followed by the thumbprint; empty on failure.
+std::vector<BYTE> SavedStoreWithThumbprint(HCERTSTORE store, const BYTE (&thumbprint)[20]) {
+    std::vector<BYTE> block;
+    CRYPT_DATA_BLOB saved{0, nullptr};
+    if (!CertSaveStore(store, X509_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &saved, 0)) {
+        return block;
+    }
+    block.resize(saved.cbData);
+    saved.pbData = block.data();
+    if (!CertSaveStore(store, X509_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &saved, 0) ||
+        saved.cbData == 0) {
+        block.clear();
+        return block;
+    }
+    block.resize(saved.cbData);
+    block.insert(block.end(), thumbprint, thumbprint + 20);
+    return block;
+}
+
 }  // namespace
 
 std::vector<BYTE> SelfSignedCertificate(const std::wstring& subject) {
@@ -76,23 +95,35 @@ std::vector<BYTE> CertificateTransferBlock(const std::vector<std::wstring>& subj
         }
         if (added) CertFreeCertificateContext(added);
     }
-    if (ok) {
-        CRYPT_DATA_BLOB saved{0, nullptr};
-        ok = CertSaveStore(store, X509_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &saved, 0);
-        if (ok) {
-            block.resize(saved.cbData);
-            saved.pbData = block.data();
-            ok =
-                CertSaveStore(store, X509_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &saved, 0);
-            block.resize(ok ? saved.cbData : 0);
-        }
-    }
+    if (ok) block = SavedStoreWithThumbprint(store, thumbprint);
     CertCloseStore(store, 0);
-    if (ok && !block.empty()) {
-        block.insert(block.end(), thumbprint, thumbprint + 20);
-    } else {
-        block.clear();
+    return block;
+}
+
+std::vector<BYTE> CertificateBlockOf(PCCERT_CONTEXT certificate) {
+    std::vector<BYTE> block;
+    BYTE thumbprint[20] = {};
+    DWORD size = sizeof thumbprint;
+    if (!CertGetCertificateContextProperty(certificate, CERT_SHA1_HASH_PROP_ID, thumbprint, &size) || size != 20) {
+        return block;
     }
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    if (!store) return block;
+    // The certificate first, then what else its connection's store holds
+    // (the chain the server sent, where the platform keeps it). Each goes in
+    // by its encoded bytes alone: with the properties WinHTTP's context
+    // carries, Wine saves a store that reads back empty.
+    auto add = [store](PCCERT_CONTEXT context) {
+        return CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, context->pbCertEncoded,
+                                                context->cbCertEncoded, CERT_STORE_ADD_USE_EXISTING, nullptr) != FALSE;
+    };
+    bool ok = add(certificate);
+    PCCERT_CONTEXT other = nullptr;
+    while (ok && certificate->hCertStore && (other = CertEnumCertificatesInStore(certificate->hCertStore, other))) {
+        add(other);
+    }
+    if (ok) block = SavedStoreWithThumbprint(store, thumbprint);
+    CertCloseStore(store, 0);
     return block;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <string>
 #include <vector>
@@ -21,6 +22,11 @@ std::vector<BYTE> SelfSignedCertificate(const std::wstring& subject);
 // order, designating the one at `designated` (-1: a thumbprint that matches
 // none of them). Empty on failure.
 std::vector<BYTE> CertificateTransferBlock(const std::vector<std::wstring>& subjects, int designated);
+
+// The block for a certificate the service met (a server's, on a real TLS
+// connection): its store holds the certificate and the others of its context's
+// store. Empty on failure.
+std::vector<BYTE> CertificateBlockOf(PCCERT_CONTEXT certificate);
 
 // The block a scenario value describes: {"certificates": ["CN=a", ...],
 // "designate": i} or any byte block of JsonToBytes; true when understood.

@@ -10,14 +10,16 @@
 #include "Certificates.h"
 #include "ComObject.h"
 #include "ScenarioState.h"
+#include "HttpRequestObject.h"
+#include "ServiceObjectSupport.h"
 #include "TextConvert.h"
 
 namespace ZelvarStandin {
 
 namespace {
-
 const wchar_t kDefaultVersion[] = L"12.0.0.1";
 const IID kCookieRecordGuid = {0x97fdae58, 0xcf84, 0x4a8c, {0x91, 0x99, 0x71, 0x90, 0xc0, 0xd1, 0x07, 0xec}};
+}  // namespace
 
 ScenarioState& State() {
     return ScenarioState::Instance();
@@ -155,34 +157,6 @@ HRESULT Finish(const CallOutcome& call, HRESULT outputResult) {
 
 // ---------------------------------------------------------------- contexts
 
-class SupportsErrorInfo : public ISupportErrorInfo {
-public:
-    explicit SupportsErrorInfo(REFIID iid) : m_iid(iid) {}
-    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override {
-        return IsEqualIID(iid, m_iid) ? S_OK : S_FALSE;
-    }
-
-private:
-    IID m_iid;
-};
-
-// QueryInterface of a service object that answers its one service interface
-// (also as IUnknown) and ISupportErrorInfo.
-template <class Interface, class Object>
-HRESULT QueryServiceObject(Object* object, REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(Interface))) {
-        *out = static_cast<Interface*>(object);
-    } else if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
-        *out = static_cast<ISupportErrorInfo*>(object);
-    } else {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    object->AddRef();
-    return S_OK;
-}
-
 // Sets the error information the scenario names ("errorDescription") for a
 // failing call, so that clients can read the service's message.
 HRESULT WithErrorInfo(const CallOutcome& call, HRESULT hr, REFIID iid) {
@@ -203,6 +177,8 @@ HRESULT WithErrorInfo(const CallOutcome& call, HRESULT hr, REFIID iid) {
     }
     return hr;
 }
+
+namespace {
 
 class AuthContext final : public ComObject, public IZelvarAuthContext, public SupportsErrorInfo {
 public:
@@ -290,149 +266,6 @@ public:
 private:
     unsigned m_connection;
     Json m_gateway;
-};
-
-class HttpRequest final : public ComObject, public IZelvarHttpRequest, public SupportsErrorInfo {
-public:
-    explicit HttpRequest(unsigned connection) : SupportsErrorInfo(IID_IZelvarHttpRequest), m_connection(connection) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return QueryServiceObject<IZelvarHttpRequest>(this, iid, out);
-    }
-    ZV_STANDIN_REFERENCE_COUNTING
-
-    HRESULT STDMETHODCALLTYPE SetRequestMethod(BSTR method) override {
-        auto call = Begin("SetRequestMethod", {{"method", BstrToJson(method)}});
-        if (SUCCEEDED(call.hr)) Remember("method", BstrToJson(method));
-        return Done(call, S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE SetRequestUrl(BSTR url) override {
-        auto call = Begin("SetRequestUrl", {{"url", BstrToJson(url)}});
-        if (SUCCEEDED(call.hr)) Remember("url", BstrToJson(url));
-        return Done(call, S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE SetRequestReferenceUrl(BSTR referenceUrl) override {
-        return Done(Begin("SetRequestReferenceUrl", {{"referenceUrl", BstrToJson(referenceUrl)}}), S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE SetRequestUserAgentSuffix(BSTR userAgentSuffix) override {
-        return Done(Begin("SetRequestUserAgentSuffix", {{"userAgentSuffix", BstrToJson(userAgentSuffix)}}), S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE SetRequestAuthenticationFlags(UINT flags) override {
-        return Done(Begin("SetRequestAuthenticationFlags", {{"flags", flags}}), S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE SetRequestTimeoutSeconds(UINT seconds) override {
-        return Done(Begin("SetRequestTimeoutSeconds", {{"seconds", seconds}}), S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE SetRequestRoute(ZelvarGatewayInfo* gatewayInfo) override {
-        return Done(Begin("SetRequestRoute", {{"gatewayInfo", GatewayToJson(gatewayInfo)}}), S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE AddRequestHeader(BSTR header) override {
-        return Done(Begin("AddRequestHeader", {{"header", BstrToJson(header)}}), S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE SetRequestData(SAFEARRAY* data) override {
-        return Done(Begin("SetRequestData", {{"data", ByteArrayToJson(data)}}), S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE SendRequestAndReceiveResponse() override {
-        auto call = Begin("SendRequestAndReceiveResponse", Json::object());
-        if (SUCCEEDED(call.hr)) {
-            std::lock_guard<std::mutex> hold(m_lock);
-            m_sent = true;
-        }
-        return Done(call, S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE GetResponseStatusCode(UINT* statusCode) override {
-        if (!statusCode) return E_POINTER;
-        auto call = Begin("GetResponseStatusCode", Json::object());
-        *statusCode = call.Uint("statusCode", 200);
-        return Done(call, S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE GetResponseReasonPhrase(BSTR* reasonPhrase) override {
-        if (!reasonPhrase) return E_POINTER;
-        auto call = Begin("GetResponseReasonPhrase", Json::object());
-        *reasonPhrase = call.String("reasonPhrase", L"OK");
-        return Done(call, S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE GetResponseHeaders(SAFEARRAY** headers) override {
-        if (!headers) return E_POINTER;
-        *headers = nullptr;
-        auto call = Begin("GetResponseHeaders", Json::object());
-        Json fallback = Json::array({"Content-Type: text/plain; charset=utf-8", "X-Zelvar-Standin: 1"});
-        return Done(call, StringArrayOutput(call, "headers", fallback, headers));
-    }
-    HRESULT STDMETHODCALLTYPE GetResponseServerCertificate(SAFEARRAY** certificateBlock) override {
-        if (!certificateBlock) return E_POINTER;
-        auto call = Begin("GetResponseServerCertificate", Json::object());
-        return Done(call, ByteBlockOutput(call, "certificateBlock", certificateBlock, DefaultCertificateBlock()));
-    }
-    HRESULT STDMETHODCALLTYPE ReadResponseBodyStream(UINT maxBytes, SAFEARRAY** chunk) override {
-        if (!chunk) return E_POINTER;
-        *chunk = nullptr;
-        auto call = Begin("ReadResponseBodyStream", {{"maxBytes", maxBytes}});
-        if (call.Has("chunk")) return Done(call, ByteBlockOutput(call, "chunk", chunk, {}));
-        if (FAILED(call.hr)) return Done(call, S_OK);
-        std::lock_guard<std::mutex> hold(m_lock);
-        // Explicit chunks: one per call, in order, then the end of the body.
-        if (call.entry.contains("chunks") && call.entry["chunks"].is_array()) {
-            const Json& chunks = call.entry["chunks"];
-            if (m_chunkIndex >= chunks.size()) return Done(call, BytesToArray({}, chunk));
-            CallOutcome one = call;
-            one.outputs = Json{{"chunk", chunks[m_chunkIndex++]}};
-            return Done(call, ByteBlockOutput(one, "chunk", chunk, {}));
-        }
-        if (!m_bodyReady) {
-            if (!call.entry.contains("body") || !JsonToBytes(call.entry["body"], m_body)) m_body = DefaultBody();
-            m_bodyReady = true;
-        }
-        size_t room = maxBytes;
-        UINT maxChunk = JsonToUint(call.entry.value("maxChunk", Json(0)), 0);
-        if (maxChunk != 0 && maxChunk < room) room = maxChunk;
-        size_t size = std::min(room, m_body.size() - m_bodyPosition);
-        std::vector<BYTE> piece(m_body.begin() + m_bodyPosition, m_body.begin() + m_bodyPosition + size);
-        m_bodyPosition += size;
-        return Done(call, BytesToArray(piece, chunk));
-    }
-    HRESULT STDMETHODCALLTYPE GetResponseTrustFailureFlags(UINT* trustFailureFlags) override {
-        if (!trustFailureFlags) return E_POINTER;
-        auto call = Begin("GetResponseTrustFailureFlags", Json::object());
-        *trustFailureFlags = call.Uint("trustFailureFlags", 0);
-        return Done(call, S_OK);
-    }
-    HRESULT STDMETHODCALLTYPE GetSecondaryToken(BSTR* token) override {
-        if (!token) return E_POINTER;
-        auto call = Begin("GetSecondaryToken", Json::object());
-        *token = call.String("token", L"standin-secondary-token");
-        return Done(call, S_OK);
-    }
-
-private:
-    CallOutcome Begin(const char* method, Json args) {
-        return State().BeginCall(method, m_connection, std::move(args));
-    }
-    HRESULT Done(const CallOutcome& call, HRESULT outputResult) {
-        return WithErrorInfo(call, Finish(call, outputResult), IID_IZelvarHttpRequest);
-    }
-    void Remember(const char* name, const Json& value) {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_settings[name] = value;
-    }
-    std::vector<BYTE> DefaultBody() const {  // m_lock held
-        std::string text = "Hello from the Zelvar stand-in\r\n";
-        text += m_settings.value("method", Json("GET")).is_string() ? m_settings.value("method", std::string("GET"))
-                                                                    : std::string();
-        text += " ";
-        text += m_settings.value("url", Json("")).is_string() ? m_settings.value("url", std::string()) : std::string();
-        text += "\r\n";
-        return std::vector<BYTE>(text.begin(), text.end());
-    }
-
-    unsigned m_connection;
-    std::mutex m_lock;
-    Json m_settings = Json::object();
-    bool m_sent = false;
-    bool m_bodyReady = false;
-    std::vector<BYTE> m_body;
-    size_t m_bodyPosition = 0;
-    size_t m_chunkIndex = 0;
 };
 
 // ---------------------------------------------------------------- connection
@@ -629,15 +462,14 @@ public:
         if (!httpRequest) return E_POINTER;
         *httpRequest = nullptr;
         auto call = Begin("CreateZVHttpRequest", Json::object());
-        if (SUCCEEDED(call.hr) && !call.Has("httpRequest")) *httpRequest = new HttpRequest(m_index);
+        if (SUCCEEDED(call.hr) && !call.Has("httpRequest")) *httpRequest = CreateHttpRequestObject(m_index);
         return Done(call, S_OK);
     }
     HRESULT STDMETHODCALLTYPE GetServerCertificate(BSTR url, UINT* trustFailureFlags,
                                                    SAFEARRAY** certificateBlock) override {
         if (!trustFailureFlags || !certificateBlock) return E_POINTER;
         auto call = Begin("GetServerCertificate", {{"url", BstrToJson(url)}});
-        *trustFailureFlags = call.Uint("trustFailureFlags", 0);
-        return Done(call, ByteBlockOutput(call, "certificateBlock", certificateBlock, DefaultCertificateBlock()));
+        return Done(call, ServerCertificateOutputs(call, url, trustFailureFlags, certificateBlock));
     }
     HRESULT STDMETHODCALLTYPE GetAuthEpoch(UINT* epoch) override {
         if (!epoch) return E_POINTER;

@@ -13,24 +13,7 @@ const CLSID kClsidStandinScenarioControl = {
 namespace {
 
 HRESULT RunStandinTool(const std::wstring& switchText) {
-    std::wstring exe = ExeDirectory() + L"\\ZelvarSvr.exe";
-    std::wstring commandLine = L"\"" + exe + L"\" " + switchText;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        return HRESULT_FROM_WIN32(GetLastError());
-    }
-    CloseHandle(process.hThread);
-    DWORD exitCode = static_cast<DWORD>(E_FAIL);
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &exitCode);
-    } else {
-        exitCode = static_cast<DWORD>(HRESULT_FROM_WIN32(WAIT_TIMEOUT));
-    }
-    CloseHandle(process.hProcess);
-    return static_cast<HRESULT>(exitCode);
+    return static_cast<HRESULT>(RunProcess(L"\"" + ExeDirectory() + L"\\ZelvarSvr.exe\" " + switchText));
 }
 
 // Failures that an exe host gives while it is ending and its class objects
@@ -134,103 +117,24 @@ Json StandinControl::Invoke(const wchar_t* method, const std::string& argument) 
     LPOLESTR name = const_cast<LPOLESTR>(method);
     HRESULT hr = m_control->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
     if (FAILED(hr)) return failure(hr);
-    int size = MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()), wide.data(), size);
-    VARIANT arg;
-    VariantInit(&arg);
+    std::wstring wide(argument.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()), &wide[0],
+                                    static_cast<int>(wide.size())));
+    VARIANT arg, result;
+    VariantInit(&result);
     arg.vt = VT_BSTR;
     arg.bstrVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
     DISPPARAMS params{&arg, nullptr, 1, 0};
-    VARIANT result;
-    VariantInit(&result);
     hr = m_control->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
     VariantClear(&arg);
     if (FAILED(hr)) return failure(hr);
     m_last = S_OK;
-    std::string reply;
-    if (result.vt == VT_BSTR && result.bstrVal) {
-        int length = WideCharToMultiByte(CP_UTF8, 0, result.bstrVal, static_cast<int>(SysStringLen(result.bstrVal)),
-                                         nullptr, 0, nullptr, nullptr);
-        reply.resize(static_cast<size_t>(length));
-        WideCharToMultiByte(CP_UTF8, 0, result.bstrVal, static_cast<int>(SysStringLen(result.bstrVal)), reply.data(),
-                            length, nullptr, nullptr);
-    }
+    const std::string reply = result.vt == VT_BSTR && result.bstrVal
+                                  ? Utf8(std::wstring(result.bstrVal, SysStringLen(result.bstrVal)))
+                                  : std::string();
     VariantClear(&result);
     Json parsed = Json::parse(reply, nullptr, false);
     return parsed.is_discarded() ? Json{{"ok", false}, {"error", "reply is not JSON"}} : parsed;
-}
-
-Json StandinControl::ServerInfo() {
-    return Invoke(L"ServerInfo", "");
-}
-
-DWORD StandinControl::ServerProcessId() {
-    Json info = ServerInfo();
-    return info.contains("processId") ? info["processId"].get<DWORD>() : 0;
-}
-
-namespace {
-bool IsOk(const Json& reply) {
-    return reply.is_object() && reply.value("ok", false);
-}
-}  // namespace
-
-bool StandinControl::SetScenario(const Json& scenario) {
-    return IsOk(Invoke(L"SetScenario", scenario.dump()));
-}
-
-bool StandinControl::UpdateScenario(const Json& scenario) {
-    return IsOk(Invoke(L"UpdateScenario", scenario.dump()));
-}
-
-bool StandinControl::SetMethod(const std::string& method, const Json& entry) {
-    return UpdateScenario(Json{{"methods", {{method, entry}}}});
-}
-
-Json StandinControl::Scenario() {
-    return Invoke(L"GetScenario", "");
-}
-
-bool StandinControl::Reset() {
-    return IsOk(Invoke(L"Reset", ""));
-}
-
-Json StandinControl::Calls(const std::string& method) {
-    Json reply = Invoke(L"GetCalls", method.empty() ? std::string() : Json{{"method", method}}.dump());
-    return reply.contains("calls") ? reply["calls"] : Json::array();
-}
-
-Json StandinControl::LastArgs(const std::string& method) {
-    Json calls = Calls(method);
-    return calls.empty() ? Json() : calls.back()["args"];
-}
-
-unsigned StandinControl::CallCount(const std::string& method) {
-    Json reply = Invoke(L"CallCount", method);
-    return reply.contains("count") ? reply["count"].get<unsigned>() : 0;
-}
-
-bool StandinControl::WaitForCalls(const std::string& method, unsigned count, DWORD timeoutMs) {
-    Json reply = Invoke(L"WaitForCalls", Json{{"method", method}, {"count", count}, {"timeoutMs", timeoutMs}}.dump());
-    return reply.value("reached", false);
-}
-
-unsigned StandinControl::ReleaseHeld(const std::string& method) {
-    Json reply = Invoke(L"ReleaseHeld", method);
-    return reply.value("released", 0u);
-}
-
-Json StandinControl::Connections() {
-    return Invoke(L"GetConnections", "");
-}
-
-Json StandinControl::FireEvents(const Json& request) {
-    return Invoke(L"FireEvents", request.dump());
-}
-
-bool StandinControl::Shutdown() {
-    return Invoke(L"Shutdown", "").value("accepted", false);
 }
 
 }  // namespace zvtest

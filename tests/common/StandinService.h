@@ -1,24 +1,9 @@
 // Test helpers for the stand-in authentication service (standin/ZelvarSvr):
-// installing either of its hosts into the test prefix, creating its class
-// the way the SDK does, and driving it through its scenario control.
-//
-// Typical use in a test of the SDK's connections:
-//
-//   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-//   ASSERT_EQ(S_OK, zvtest::RegisterStandin(zvtest::StandinHost::LocalServer));
-//   zvtest::StandinControl control;                            // starts/joins the server
-//   ASSERT_TRUE(control) << std::hex << control.CreationResult();
-//   control.Reset();                                           // forget older tests' state
-//   control.SetMethod("CreateConnection", {{"hr", "E_ACCESSDENIED"}});
-//   ... call the SDK's CreateConnection ...
-//   EXPECT_EQ(1u, control.CallCount("CreateConnection"));
-//   auto id = control.LastArgs("CreateConnection")["clientIdentifier"];   // "App:test_x.exe:123:1"
-//   control.FireEvents({{"clientId", id}, {"status", 1}, {"window", 0}, {"count", 3}});
-//
-// Every call of StandinControl is a COM call into the server; it needs a COM
-// apartment on the calling thread (the multithreaded one is assumed).
-// The control object keeps the exe host alive while it exists: release it
-// (and every service object) before waiting for the server to exit.
+// installing either of its hosts into the test prefix, creating its class the
+// way the SDK does, and driving it through its scenario control (the JSON of
+// standin/README.md). Every call of StandinControl is a COM call into the
+// server and needs a COM apartment on the calling thread. The control object
+// keeps the exe host alive while it exists.
 #pragma once
 
 #include <windows.h>
@@ -39,44 +24,37 @@ enum class StandinHost {
     InprocServer,  // ZelvarSvrInproc.dll, InprocServer32, ThreadingModel Both
 };
 
+// Names the host in parameterised test names: "LocalServer" / "InprocServer".
+struct HostName {
+    template <class ParamInfo>
+    std::string operator()(const ParamInfo& info) const {
+        return info.param == StandinHost::LocalServer ? "LocalServer" : "InprocServer";
+    }
+};
+
 // ZelvarScenarioControl {B4798CF4-CD00-4EBA-93B6-6D4259E4D422}, served by both hosts.
 extern const CLSID kClsidStandinScenarioControl;
 
-// Installs the chosen host machine-wide in the test prefix (the class of the
-// other host is removed), with the service's type library and the event
-// proxy/stub, by running bin\ZelvarSvr.exe /RegServer or /RegServerInproc.
-// Returns the tool's exit code (an HRESULT; S_OK on success) or the failure
-// to run it. Safe to call again; a running exe host is not affected.
+// Installs the chosen host machine-wide (removing the other host's class),
+// with the type library and the event proxy/stub: ZelvarSvr.exe /RegServer or
+// /RegServerInproc. Returns the tool's exit code (S_OK on success).
 HRESULT RegisterStandin(StandinHost host);
-// Removes every registration of the stand-in (ZelvarSvr.exe /UnregServer):
-// both classes, the type library, the proxy/stub. The Zelvar class then gives
-// REGDB_E_CLASSNOTREG (0x80040154).
+// Removes every registration of the stand-in (ZelvarSvr.exe /UnregServer).
 HRESULT UnregisterStandin();
-
-// Creates the Zelvar class as the SDK does: CoCreateInstance with class
-// context 0x17 for IUnknown, OleRun, QueryInterface for IZelvarConnection.
-// Retries briefly while an exe host that is just ending still answers.
+// Creates the Zelvar class as the SDK does (CoCreateInstance with class
+// context 0x17, OleRun, QueryInterface); retries while an exe host ends.
 HRESULT CreateZelvarConnection(IZelvarConnection** out);
-
-// Waits until the process ends; true when it did within the time (or does
-// not exist any more).
+// True when the process ended within the time (or does not exist).
 bool WaitForProcessExit(DWORD processId, DWORD timeoutMs);
-
-// Asks a running exe host to end (control "Shutdown") and waits for its
-// process to exit; true when no exe host is running afterwards. Ends the
-// server cleanly, so that a new one can be started in the same wineserver
-// session (a killed server would block that until the wineserver ends).
+// Ends a running exe host cleanly (control "Shutdown") and waits for it: a
+// killed server would keep its class from starting again in this wineserver.
 bool StopStandinServer(DWORD timeoutMs = 15000);
 
-// The scenario control of the registered host. Every method speaks the JSON
-// of standin/README.md; a reply with {"ok": false, "error": ...} means the
-// server refused the argument. On a COM failure the methods return
-// {"ok": false, "hr": "0x........"} (or 0 / false) and LastResult() tells it.
+// The scenario control of the registered host. On a COM failure the methods
+// return {"ok": false, "hr": "0x........"} (or 0 / false) and LastResult() tells it.
 class StandinControl {
 public:
-    // Creates the control object (in-process or local server, whichever is
-    // registered); check operator bool / CreationResult().
-    StandinControl();
+    StandinControl();  // check operator bool / CreationResult()
     ~StandinControl();
     StandinControl(const StandinControl&) = delete;
     StandinControl& operator=(const StandinControl&) = delete;
@@ -84,48 +62,50 @@ public:
     explicit operator bool() const { return m_control != nullptr; }
     HRESULT CreationResult() const { return m_creation; }
     HRESULT LastResult() const { return m_last; }
-    // Drops the control object (the exe host may then end).
-    void Release();
+    void Release();  // the exe host may then end
 
-    // {"processId", "host": "exe"|"inproc", "modulePath", "liveObjects",
-    //  "heldCalls", "idleTimeoutSeconds", "scenarioFile"}
-    Json ServerInfo();
-    DWORD ServerProcessId();
-
-    // Scenario: Set replaces it, Update merges per method, SetMethod merges one
+    // {"processId", "host": "exe"|"inproc", "modulePath", "liveObjects", ...}
+    Json ServerInfo() { return Invoke(L"ServerInfo", ""); }
+    DWORD ServerProcessId() { return ServerInfo().value("processId", 0u); }
+    // Set replaces the scenario, Update merges per method, SetMethod merges one
     // method's entry ({"hr", "outputs", "block", "sequence", ...}).
-    bool SetScenario(const Json& scenario);
-    bool UpdateScenario(const Json& scenario);
-    bool SetMethod(const std::string& method, const Json& entry);
-    Json Scenario();
-    // Forgets scenario, call records and counts, releases held calls.
-    bool Reset();
-
-    // Call records [{"seq", "method", "connection", "args", "threadId"}], of one
-    // method or of all (empty name), oldest first.
-    Json Calls(const std::string& method = "");
-    // The "args" object of the method's latest call (null when never called).
-    Json LastArgs(const std::string& method);
-    unsigned CallCount(const std::string& method);
-    // True once the method has been called `count` times (held calls included).
-    bool WaitForCalls(const std::string& method, unsigned count, DWORD timeoutMs = 10000);
-    // Lets held calls of the method (all for "") go on; returns how many.
-    unsigned ReleaseHeld(const std::string& method = "");
-
-    // [{"index", "clientId", "alive", "sinks"}]: connection objects by creation
-    // order (1, 2, ...) with the client identifier of their CreateConnection.
-    Json Connections();
-    // Fires status events from the server's own threads; see README "Events".
-    // Returns {"connections", "sinks", "delivered", "failed", "results"}.
-    Json FireEvents(const Json& request);
-
-    // Ends the exe host (after this reply); false for the in-process host.
-    bool Shutdown();
-
-    // Any control method by name with a raw string argument.
+    bool SetScenario(const Json& scenario) { return Ok(Invoke(L"SetScenario", scenario.dump())); }
+    bool UpdateScenario(const Json& scenario) { return Ok(Invoke(L"UpdateScenario", scenario.dump())); }
+    bool SetMethod(const std::string& method, const Json& entry) {
+        return UpdateScenario(Json{{"methods", {{method, entry}}}});
+    }
+    Json Scenario() { return Invoke(L"GetScenario", ""); }
+    // Forgets scenario, calls and counts, releases held calls.
+    bool Reset() { return Ok(Invoke(L"Reset", "")); }
+    // Call records [{"seq", "method", "connection", "args", "threadId"}], oldest first.
+    Json Calls(const std::string& method = "") {
+        return Invoke(L"GetCalls", method.empty() ? "" : Json{{"method", method}}.dump()).value("calls", Json::array());
+    }
+    // The latest call's "args" (null when never called).
+    Json LastArgs(const std::string& method) {
+        Json calls = Calls(method);
+        return calls.empty() ? Json() : calls.back()["args"];
+    }
+    unsigned CallCount(const std::string& method) { return Invoke(L"CallCount", method).value("count", 0u); }
+    bool WaitForCalls(const std::string& method, unsigned count, DWORD timeoutMs = 10000) {
+        return Invoke(L"WaitForCalls", Json{{"method", method}, {"count", count}, {"timeoutMs", timeoutMs}}.dump())
+            .value("reached", false);
+    }
+    // Lets held calls go on; how many did.
+    unsigned ReleaseHeld(const std::string& method = "") {
+        return Invoke(L"ReleaseHeld", method).value("released", 0u);
+    }
+    // [{"index", "clientId", "alive", "sinks"}] by creation order.
+    Json Connections() { return Invoke(L"GetConnections", ""); }
+    // Fires status events from the server's own threads (README "Events");
+    // {"connections", "sinks", "delivered", "failed", "results"}.
+    Json FireEvents(const Json& request) { return Invoke(L"FireEvents", request.dump()); }
+    // Ends the exe host; false for the in-process host.
+    bool Shutdown() { return Invoke(L"Shutdown", "").value("accepted", false); }
     Json Invoke(const wchar_t* method, const std::string& argument);
 
 private:
+    static bool Ok(const Json& reply) { return reply.is_object() && reply.value("ok", false); }
     IDispatch* m_control = nullptr;
     HRESULT m_creation = E_FAIL;
     HRESULT m_last = S_OK;

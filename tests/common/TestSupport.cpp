@@ -1,7 +1,6 @@
 #include "common/TestSupport.h"
 
-#include <fstream>
-#include <iterator>
+#include <atomic>
 
 namespace zvtest {
 
@@ -18,9 +17,10 @@ std::wstring ExeDirectory() {
     return reinterpret_cast<::ZVQueryInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")));
 }
 
-LONG SetRegString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value) {
+LONG SetRegString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value,
+                  REGSAM view) {
     HKEY h = nullptr;
-    LONG rc = RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+    LONG rc = RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &h, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
     rc = RegSetValueExW(h, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -37,8 +37,90 @@ LONG DeleteRegValue(HKEY root, const std::wstring& key, const std::wstring& name
     return rc;
 }
 
-LONG DeleteRegTree(HKEY root, const std::wstring& key) {
-    return RegDeleteTreeW(root, key.c_str());
+LONG DeleteRegTree(HKEY root, const std::wstring& key, REGSAM view) {
+    HKEY parent = nullptr;
+    const size_t slash = key.find_last_of(L'\\');
+    const std::wstring parentPath = slash == std::wstring::npos ? std::wstring() : key.substr(0, slash);
+    LONG rc = RegOpenKeyExW(root, parentPath.c_str(), 0, KEY_ALL_ACCESS | view, &parent);
+    if (rc != ERROR_SUCCESS) return rc;
+    const std::wstring leaf = key.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    rc = RegDeleteTreeW(parent, leaf.c_str());
+    if (rc == ERROR_SUCCESS) rc = RegDeleteKeyExW(parent, leaf.c_str(), view, 0);
+    RegCloseKey(parent);
+    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+}
+
+bool RegKeyExists(HKEY root, const std::wstring& key) {
+    HKEY h = nullptr;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+    RegCloseKey(h);
+    return true;
+}
+
+bool ReadRegValue(HKEY root, const std::wstring& key, const wchar_t* name, RegValue& value) {
+    HKEY h = nullptr;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+    DWORD size = 0;
+    LONG rc = RegQueryValueExW(h, name, nullptr, &value.type, nullptr, &size);
+    if (rc == ERROR_SUCCESS) {
+        value.bytes.assign(size, '\0');
+        rc = RegQueryValueExW(h, name, nullptr, &value.type, size ? reinterpret_cast<BYTE*>(&value.bytes[0]) : nullptr,
+                              &size);
+        value.bytes.resize(size);
+    }
+    RegCloseKey(h);
+    return rc == ERROR_SUCCESS;
+}
+
+std::string RegSzBytes(const std::wstring& text) {
+    return std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * sizeof(wchar_t));
+}
+
+ScopedRegistryKeyIsolation::ScopedRegistryKeyIsolation(HKEY root, std::wstring key, REGSAM view)
+    : m_root(root), m_key(std::move(key)), m_view(view) {
+    HKEY existing = nullptr;
+    if (RegOpenKeyExW(m_root, m_key.c_str(), 0, KEY_READ | m_view, &existing) != ERROR_SUCCESS) return;
+    static std::atomic<unsigned> counter{0};
+    m_backup =
+        L"Software\\ZelvarTestBackup\\" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+    HKEY backup = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, m_backup.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &backup,
+                        nullptr) == ERROR_SUCCESS) {
+        RegCopyTreeW(existing, nullptr, backup);
+        RegCloseKey(backup);
+    }
+    RegCloseKey(existing);
+    DeleteRegTree(m_root, m_key, m_view);
+}
+
+ScopedRegistryKeyIsolation::~ScopedRegistryKeyIsolation() {
+    DeleteRegTree(m_root, m_key, m_view);
+    if (m_backup.empty()) return;
+    HKEY restored = nullptr;
+    HKEY backup = nullptr;
+    if (RegCreateKeyExW(m_root, m_key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | m_view, nullptr, &restored, nullptr) ==
+            ERROR_SUCCESS &&
+        RegOpenKeyExW(HKEY_CURRENT_USER, m_backup.c_str(), 0, KEY_READ, &backup) == ERROR_SUCCESS)
+        RegCopyTreeW(backup, nullptr, restored);
+    if (backup) RegCloseKey(backup);
+    if (restored) RegCloseKey(restored);
+    DeleteRegTree(HKEY_CURRENT_USER, m_backup);
+}
+
+DWORD RunProcess(std::wstring commandLine, DWORD timeoutMs) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    DWORD exitCode = static_cast<DWORD>(E_FAIL);
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return exitCode;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &exitCode);
+    else
+        TerminateProcess(process.hProcess, exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return exitCode;
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
@@ -50,6 +132,14 @@ std::string ReadFileBytes(const std::wstring& path) {
     DWORD got = 0;
     while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) out.append(buf, got);
     CloseHandle(h);
+    return out;
+}
+
+std::string Utf8(const std::wstring& text) {
+    int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
     return out;
 }
 

@@ -1,11 +1,10 @@
 // Helpers shared by the test programs: loading the built SDK through its real
-// export, reading trace files, and setting registry values in the private prefix.
+// export, and reading and changing the registry of the private prefix.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 #include "interface/ZelvarSDK.h"
 
@@ -24,12 +23,45 @@ T* GetSdkInterface(const wchar_t* iid) {
     return static_cast<T*>(out);
 }
 
-// Registry helpers; each returns the Win32 error code.
-LONG SetRegString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value);
+// Registry helpers; each returns the Win32 error code. `view` is 0 for the
+// native view, or KEY_WOW64_32KEY / KEY_WOW64_64KEY.
+LONG SetRegString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value,
+                  REGSAM view = 0);
 LONG DeleteRegValue(HKEY root, const std::wstring& key, const std::wstring& name);
-LONG DeleteRegTree(HKEY root, const std::wstring& key);
+LONG DeleteRegTree(HKEY root, const std::wstring& key, REGSAM view = 0);
+bool RegKeyExists(HKEY root, const std::wstring& key);
+// A value's type and raw bytes; false when it cannot be read.
+struct RegValue {
+    DWORD type = REG_NONE;
+    std::string bytes;
+};
+bool ReadRegValue(HKEY root, const std::wstring& key, const wchar_t* name, RegValue& value);
+// The bytes a REG_SZ value holds for text, the terminating NUL included.
+std::string RegSzBytes(const std::wstring& text);
+
+// Tests share one prefix: a key tree a test changes is moved aside for the
+// length of the test (absent meanwhile) and restored afterwards.
+class ScopedRegistryKeyIsolation {
+public:
+    ScopedRegistryKeyIsolation(HKEY root, std::wstring key, REGSAM view = 0);
+    ~ScopedRegistryKeyIsolation();
+    ScopedRegistryKeyIsolation(const ScopedRegistryKeyIsolation&) = delete;
+    ScopedRegistryKeyIsolation& operator=(const ScopedRegistryKeyIsolation&) = delete;
+
+private:
+    HKEY m_root;
+    std::wstring m_key;
+    REGSAM m_view;
+    std::wstring m_backup;  // under HKCU; empty when the key did not exist
+};
+
+// Runs a command line to its end (ended after the time-out) and returns its
+// exit code; E_FAIL when it could not be started or did not end.
+DWORD RunProcess(std::wstring commandLine, DWORD timeoutMs = 30000);
 
 // Whole file as bytes (empty when it cannot be read).
 std::string ReadFileBytes(const std::wstring& path);
+// UTF-16 to UTF-8, for comparing paths with trace text.
+std::string Utf8(const std::wstring& text);
 
 }  // namespace zvtest

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "common/TestSupport.h"
+#include "support/Trace.h"
 
 namespace zvtest {
 
@@ -24,14 +25,19 @@ std::wstring TraceCapture::TracingFolder() {
     return std::wstring(base) + L"\\Brennic\\Zelvar\\Tracing";
 }
 
-TraceCapture::TraceCapture() {
+TraceCapture::TraceCapture(bool openFile) : m_openFile(openFile) {
     DeleteRegValue(HKEY_LOCAL_MACHINE, kSwitchKey, kSwitchValue);
     SetRegString(HKEY_CURRENT_USER, kSwitchKey, kSwitchValue, L"true");
     SHCreateDirectoryExW(nullptr, TracingFolder().c_str(), nullptr);
     for (const auto& f : Files()) DeleteFileW(f.c_str());
+    if (m_openFile) BrennicZelvarSDK::CTracer::Open(L"Zelvar Runtime SDK DLL", L"ZelvarSDK_Runtime");
 }
 
 TraceCapture::~TraceCapture() {
+    if (m_openFile) {
+        BrennicZelvarSDK::CTracer::Close();
+        BrennicZelvarSDK::g_TracingEnabled = false;
+    }
     DeleteRegValue(HKEY_CURRENT_USER, kSwitchKey, kSwitchValue);
 }
 
@@ -92,6 +98,7 @@ int TraceCapture::IndexOf(const std::string& text, int from) const {
     for (const std::string& text : texts) {
         at = IndexOf(text, at);
         if (at < 0) return ::testing::AssertionFailure() << "missing or out of order: " << text << "\n" << Contents();
+        ++at;
     }
     return ::testing::AssertionSuccess();
 }

@@ -16,19 +16,14 @@ struct RegistryCallLog {
         std::wstring subKey;
         REGSAM access;
     };
-    std::vector<Open> opens;    // RegOpenKeyExW
-    std::vector<Open> creates;  // RegCreateKeyExW
+    std::vector<Open> opens, creates;  // RegOpenKeyExW, RegCreateKeyExW
     std::vector<DWORD> createOptions;
-    int keysHanded = 0;  // successful opens and creates
-    int keysClosed = 0;
-    int setCalls = 0;
+    int keysHanded = 0, keysClosed = 0, setCalls = 0;  // handed: successful opens and creates
     bool destroyed = false;
-
-    // Failure injection: a RegCreateKeyExW whose sub-key ends in this text
-    // fails with createError; every RegSetValueExW fails with setError.
+    // A RegCreateKeyExW whose sub-key ends in failCreateSuffix fails with
+    // createError; every RegSetValueExW fails with setError.
     std::wstring failCreateSuffix;
-    LSTATUS createError = ERROR_ACCESS_DENIED;
-    LSTATUS setError = ERROR_SUCCESS;
+    LSTATUS createError = ERROR_ACCESS_DENIED, setError = ERROR_SUCCESS;
 };
 
 class RecordingRegistry : public BrennicUtility::BncRegistryUtilApiWrapper {

@@ -1,11 +1,11 @@
 // DllRegisterServer / DllUnregisterServer of the built ZelvarSDK.dll, called
-// through the real exports, against the registry of the test prefix.
+// through the real exports and through the platform's registration tool,
+// against the registry of the test prefix.
 #include <windows.h>
 #include <sddl.h>
 
 #include <gtest/gtest.h>
 
-#include "common/RegistryIsolation.h"
 #include "common/TestSupport.h"
 
 using namespace zvtest;
@@ -22,178 +22,89 @@ std::wstring ModulePath(HMODULE module) {
     return path;
 }
 
-// Runs a program to its end (at most 30 s) and returns its exit code.
-DWORD RunProgram(std::wstring commandLine) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return GetLastError() | 0x80000000u;
-    DWORD exitCode = STILL_ACTIVE;
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &exitCode);
-    else
-        TerminateProcess(process.hProcess, 99);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return exitCode;
+RegistrationEntry Entry(HMODULE module, const char* name) {
+    return reinterpret_cast<RegistrationEntry>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// The path value of a hive, "<none>" when there is none.
+std::wstring PathValue(HKEY hive) {
+    RegValue value;
+    if (!ReadRegValue(hive, kZelvarKey, kPathValue, value)) return L"<none>";
+    if (value.type != REG_SZ || value.bytes.size() % 2 || value.bytes.empty() || value.bytes.back()) return L"<bad>";
+    return std::wstring(reinterpret_cast<const wchar_t*>(value.bytes.data()), value.bytes.size() / 2 - 1);
 }
 
 class SelfRegistrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_module = LoadLibraryW((ExeDirectory() + L"\\ZelvarSDK.dll").c_str());
         ASSERT_NE(nullptr, m_module);
-        m_register =
-            reinterpret_cast<RegistrationEntry>(reinterpret_cast<void*>(GetProcAddress(m_module, "DllRegisterServer")));
-        m_unregister = reinterpret_cast<RegistrationEntry>(
-            reinterpret_cast<void*>(GetProcAddress(m_module, "DllUnregisterServer")));
-        ASSERT_NE(nullptr, m_register);
-        ASSERT_NE(nullptr, m_unregister);
-        m_dllPath = ModulePath(m_module);
+        ASSERT_TRUE(m_register && m_unregister);
     }
-    void TearDown() override {
-        if (m_module) FreeLibrary(m_module);
-    }
-
-    static void ExpectPathValue(HKEY hive, const std::wstring& path) {
-        RegValue value;
-        ASSERT_TRUE(ReadRegValue(hive, kZelvarKey, kPathValue, value));
-        EXPECT_EQ(static_cast<DWORD>(REG_SZ), value.type);
-        EXPECT_EQ((path.size() + 1) * 2, value.bytes.size());
-        EXPECT_EQ(RegSzBytes(path), value.bytes);
-    }
-    static bool HasPathValue(HKEY hive) {
-        RegValue value;
-        return ReadRegValue(hive, kZelvarKey, kPathValue, value);
-    }
+    void TearDown() override { FreeLibrary(m_module); }
 
     ScopedRegistryKeyIsolation m_machine{HKEY_LOCAL_MACHINE, kZelvarKey};
     ScopedRegistryKeyIsolation m_user{HKEY_CURRENT_USER, kZelvarKey};
-    HMODULE m_module = nullptr;
-    RegistrationEntry m_register = nullptr;
-    RegistrationEntry m_unregister = nullptr;
-    std::wstring m_dllPath;
+    HMODULE m_module = LoadLibraryW((ExeDirectory() + L"\\ZelvarSDK.dll").c_str());
+    RegistrationEntry m_register = Entry(m_module, "DllRegisterServer");
+    RegistrationEntry m_unregister = Entry(m_module, "DllUnregisterServer");
+    std::wstring m_dllPath = ModulePath(m_module);
 };
 
-TEST_F(SelfRegistrationTest, RegisteringWritesTheLibrarysPathToTheMachineOnlyAndCanBeRepeated) {
-    EXPECT_EQ(S_OK, m_register());
-    ExpectPathValue(HKEY_LOCAL_MACHINE, m_dllPath);
-    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, kZelvarKey));
-
-    EXPECT_EQ(S_OK, m_register());
-    ExpectPathValue(HKEY_LOCAL_MACHINE, m_dllPath);
-    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, kZelvarKey));
-}
-
-TEST_F(SelfRegistrationTest, UnregisteringDeletesOneValueAtATimeMachineFirstAndKeepsTheKeys) {
+TEST_F(SelfRegistrationTest, RegisterWritesToTheMachineUnregisterDeletesOneValueAtATimeMachineFirst) {
     ASSERT_EQ(0, SetRegString(HKEY_LOCAL_MACHINE, kZelvarKey, L"SDKTracingEnabled", L"false"));
     ASSERT_EQ(0, SetRegString(HKEY_CURRENT_USER, kZelvarKey, kPathValue, L"C:\\user copy\\ZelvarSDK.dll"));
-    ASSERT_EQ(S_OK, m_register());
-
+    for (int i = 0; i < 2; ++i) {  // registering again changes nothing
+        EXPECT_EQ(S_OK, m_register());
+        EXPECT_EQ(m_dllPath, PathValue(HKEY_LOCAL_MACHINE));
+        EXPECT_EQ(L"C:\\user copy\\ZelvarSDK.dll", PathValue(HKEY_CURRENT_USER));
+    }
     EXPECT_EQ(S_OK, m_unregister());
-    EXPECT_FALSE(HasPathValue(HKEY_LOCAL_MACHINE));
-    ExpectPathValue(HKEY_CURRENT_USER, L"C:\\user copy\\ZelvarSDK.dll");
+    EXPECT_EQ(L"<none>", PathValue(HKEY_LOCAL_MACHINE));
+    EXPECT_EQ(L"C:\\user copy\\ZelvarSDK.dll", PathValue(HKEY_CURRENT_USER));
+    EXPECT_EQ(S_OK, m_unregister());
+    EXPECT_EQ(L"<none>", PathValue(HKEY_CURRENT_USER));
+    // Other values and the keys stay.
     RegValue other;
     EXPECT_TRUE(ReadRegValue(HKEY_LOCAL_MACHINE, kZelvarKey, L"SDKTracingEnabled", other));
-
-    // The machine no longer holds it: the user's copy goes next.
-    EXPECT_EQ(S_OK, m_unregister());
-    EXPECT_FALSE(HasPathValue(HKEY_CURRENT_USER));
     EXPECT_TRUE(RegKeyExists(HKEY_CURRENT_USER, kZelvarKey));
-    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, kZelvarKey));
-
-    EXPECT_EQ(E_UNEXPECTED, m_unregister());
+    EXPECT_EQ(E_UNEXPECTED, m_unregister()) << "nothing left to unregister";
 }
-
-TEST_F(SelfRegistrationTest, UnregisteringWhatWasNeverRegisteredFails) {
-    EXPECT_EQ(E_UNEXPECTED, m_unregister());
-    ASSERT_EQ(0, SetRegString(HKEY_LOCAL_MACHINE, kZelvarKey, L"Other", L"x"));
-    EXPECT_EQ(E_UNEXPECTED, m_unregister());
-}
-
-// The machine's key made read-only for everyone, as it is for an unelevated
-// caller on Windows; its original security is put back afterwards.
-class ReadOnlyMachineKey {
-public:
-    ReadOnlyMachineKey() {
-        HKEY key = nullptr;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZelvarKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-            ERROR_SUCCESS)
-            return;
-        m_applied = SetDacl(key, L"D:P(A;;KR;;;WD)");
-        RegCloseKey(key);
-    }
-    ~ReadOnlyMachineKey() {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kZelvarKey, 0, WRITE_DAC, &key) != ERROR_SUCCESS) return;
-        SetDacl(key, L"D:(A;;KA;;;WD)");
-        RegCloseKey(key);
-    }
-    bool Applied() const { return m_applied; }
-
-private:
-    static bool SetDacl(HKEY key, const wchar_t* sddl) {
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
-            return false;
-        const bool ok = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
-        LocalFree(descriptor);
-        return ok;
-    }
-    bool m_applied = false;
-};
 
 TEST_F(SelfRegistrationTest, WithoutWriteAccessToTheMachineTheUserHiveIsUsed) {
-    ReadOnlyMachineKey readOnly;
-    ASSERT_TRUE(readOnly.Applied());
-    HKEY probe = nullptr;
-    ASSERT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZelvarKey, 0, nullptr, 0, KEY_READ | KEY_WRITE,
-                                                   nullptr, &probe, nullptr));
-
+    // The machine's key read-only for everyone, as for an unelevated caller on Windows.
+    auto setDacl = [](REGSAM access, const wchar_t* sddl) {
+        HKEY key = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        bool ok = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kZelvarKey, 0, nullptr, 0, access, nullptr, &key, nullptr) ==
+                      ERROR_SUCCESS &&
+                  ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr) &&
+                  RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor) == ERROR_SUCCESS;
+        LocalFree(descriptor);
+        if (key) RegCloseKey(key);
+        return ok;
+    };
+    ASSERT_TRUE(setDacl(KEY_ALL_ACCESS, L"D:P(A;;KR;;;WD)"));
     EXPECT_EQ(S_OK, m_register());
-    ExpectPathValue(HKEY_CURRENT_USER, m_dllPath);
-    EXPECT_FALSE(HasPathValue(HKEY_LOCAL_MACHINE));
-
+    EXPECT_EQ(m_dllPath, PathValue(HKEY_CURRENT_USER));
+    EXPECT_EQ(L"<none>", PathValue(HKEY_LOCAL_MACHINE));
     EXPECT_EQ(S_OK, m_unregister());
-    EXPECT_FALSE(HasPathValue(HKEY_CURRENT_USER));
+    EXPECT_EQ(L"<none>", PathValue(HKEY_CURRENT_USER));
     EXPECT_EQ(E_UNEXPECTED, m_unregister());
+    EXPECT_TRUE(setDacl(WRITE_DAC, L"D:(A;;KA;;;WD)"));
 }
 
 TEST_F(SelfRegistrationTest, TheValueNamesTheLibraryFileNotTheProcessThatLoadedIt) {
-    // A copy of the library in another folder, loaded by this program.
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring folder = std::wstring(temp) + L"zv selfreg " + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring copy = folder + L"\\ZelvarSDK.dll";
-    ASSERT_TRUE(CopyFileW(m_dllPath.c_str(), copy.c_str(), FALSE));
-    HMODULE copied = LoadLibraryExW(copy.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    ASSERT_NE(nullptr, copied);
-    ASSERT_NE(m_module, copied);
-    auto registerCopy =
-        reinterpret_cast<RegistrationEntry>(reinterpret_cast<void*>(GetProcAddress(copied, "DllRegisterServer")));
-    EXPECT_EQ(S_OK, registerCopy());
-    ExpectPathValue(HKEY_LOCAL_MACHINE, ModulePath(copied));
-    FreeLibrary(copied);
-    DeleteFileW(copy.c_str());
-    RemoveDirectoryW(folder.c_str());
-}
-
-TEST_F(SelfRegistrationTest, ThePlatformsRegistrationToolRecordsTheLibrarysOwnPath) {
-    // regsvr32 lives in the system folder: the library is loaded by a
-    // process from another folder than its own.
+    // regsvr32 lives in the system folder: the library is loaded by a process from another folder.
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
-    const std::wstring regsvr32 = std::wstring(system) + L"\\regsvr32.exe";
-    ASSERT_NE(ExeDirectory(), std::wstring(system));
-
-    EXPECT_EQ(0u, RunProgram(L"\"" + regsvr32 + L"\" /s \"" + m_dllPath + L"\""));
-    ExpectPathValue(HKEY_LOCAL_MACHINE, m_dllPath);
-    EXPECT_EQ(0u, RunProgram(L"\"" + regsvr32 + L"\" /u /s \"" + m_dllPath + L"\""));
-    EXPECT_FALSE(HasPathValue(HKEY_LOCAL_MACHINE));
-    // Nothing left to unregister: the tool reports the failure.
-    EXPECT_NE(0u, RunProgram(L"\"" + regsvr32 + L"\" /u /s \"" + m_dllPath + L"\""));
+    auto run = [&](const std::wstring& options) {
+        return RunProcess(L"\"" + std::wstring(system) + L"\\regsvr32.exe\" " + options + L" \"" + m_dllPath + L"\"");
+    };
+    EXPECT_EQ(0u, run(L"/s"));
+    EXPECT_EQ(m_dllPath, PathValue(HKEY_LOCAL_MACHINE));
+    EXPECT_EQ(0u, run(L"/u /s"));
+    EXPECT_EQ(L"<none>", PathValue(HKEY_LOCAL_MACHINE));
+    EXPECT_NE(0u, run(L"/u /s")) << "the tool did not report the failed unregistration";
 }
 
 }  // namespace

@@ -27,45 +27,22 @@ namespace {
 
 constexpr DWORD kStepLimitMs = 60000;
 
-// One step of a test, run on a thread of its own so that the test can act
-// (kill the server) while the step waits in the SDK. A step that has not
-// ended within the limit is a hang: the program reports it and ends at once,
-// since the hung thread cannot be taken back.
-class BoundedStep {
-public:
-    BoundedStep(const char* name, std::function<void()> body)
-        : m_name(name), m_done(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_body(std::move(body)) {
-        m_runner = std::thread([this] {
-            m_body();
-            SetEvent(m_done);
-        });
-    }
-    ~BoundedStep() { Join(); }
-    BoundedStep(const BoundedStep&) = delete;
-    BoundedStep& operator=(const BoundedStep&) = delete;
-
-    void Join() {
-        if (!m_runner.joinable()) return;
-        if (WaitForSingleObject(m_done, kStepLimitMs) != WAIT_OBJECT_0) {
-            std::fprintf(stderr, "FAILED: %s did not end within %lu ms after the service died\n", m_name,
-                         static_cast<unsigned long>(kStepLimitMs));
-            std::fflush(stderr);
-            std::fflush(stdout);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
-        m_runner.join();
-        CloseHandle(m_done);
-    }
-
-private:
-    const char* m_name;
-    HANDLE m_done;
-    std::function<void()> m_body;
-    std::thread m_runner;
-};
-
+// Runs one step on a thread of its own. A step that has not ended within the
+// limit is a hang: the program reports it and ends at once, since the hung
+// thread cannot be taken back.
 void WithinLimit(const char* step, std::function<void()> body) {
-    BoundedStep(step, std::move(body)).Join();
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread runner([&] {
+        body();
+        SetEvent(done);
+    });
+    if (WaitForSingleObject(done, kStepLimitMs) != WAIT_OBJECT_0) {
+        std::fprintf(stderr, "FAILED: %s did not end after the service died\n", step);
+        std::fflush(stderr);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    runner.join();
+    CloseHandle(done);
 }
 
 // The unsigned number that follows `prefix` in the first message starting
@@ -123,6 +100,19 @@ protected:
         CloseHandle(server);
     }
 
+    // The table's revocation of the dead proxy decides the result, through the usual mapping.
+    void ExpectDestroyResult(ZVResult destroyed) {
+        const long long worker = NumberAfter(
+            trace, "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection failed with thread worker returning ");
+        if (worker < 0) {
+            EXPECT_EQ(ZV_SUCCESS, destroyed);
+            EXPECT_TRUE(trace.Contains("RemoveZelvar Deleted zelvar data for handle 1"));
+        } else {
+            EXPECT_TRUE(trace.Contains("RemoveZelvar: Got failed HRESULT " + std::to_string(worker) +
+                                       " for Delete_ExclusiveLock with handle 1"));
+            EXPECT_EQ(HResultToZVResult(static_cast<HRESULT>(worker)), destroyed);
+        }
+    }
     unsigned int Connect() {
         unsigned int handle = 0;
         EXPECT_EQ(ZV_SUCCESS, sdk->CreateConnection(L"App", nullptr, nullptr, &handle));
@@ -138,41 +128,39 @@ protected:
 
 }  // namespace
 
-TEST_F(ServiceDeathTest, DestroyConnectionEndsRemovesTheConnectionAndReportsTheRpcFailure) {
-    const unsigned int handle = Connect();
-    ASSERT_EQ(1u, handle);
+// The removal's CancelAllCalls cannot reach the dead server and the removal
+// goes on; whatever the table's revocation reported is what the caller gets.
+// A new connection then reports the service unavailable, and its handle is
+// not given out again.
+TEST_F(ServiceDeathTest, DestroyAndCreateAfterTheDeathEndAndReportTheirFailures) {
+    ASSERT_EQ(1u, Connect());
     KillServer();
-
     ZVResult destroyed = 0xFFFFFFFF;
-    WithinLimit("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(handle); });
-
-    // CancelAllCalls cannot reach the dead server; the removal goes on.
+    WithinLimit("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(1); });
     int at = -1;
     const long long cancelError = NumberAfter(trace, "RemoveZelvar: caught unexpected COM error ", &at);
     ASSERT_GE(at, 0) << "no trace of the failed CancelAllCalls";
+    EXPECT_TRUE(IsRpcFailure(cancelError)) << std::hex << cancelError;
     EXPECT_TRUE(trace.Contains("RemoveZelvar: caught unexpected COM error " + std::to_string(cancelError) +
                                " during CancelAllCalls for handle 1"));
-    EXPECT_TRUE(IsRpcFailure(cancelError)) << std::hex << cancelError;
     EXPECT_GE(trace.IndexOf("ConnectionTable::Delete_ExclusiveLock Starts for handle 1", at), 0);
+    ExpectDestroyResult(destroyed);
 
-    // Whatever the table's revocation reported is what the caller gets,
-    // through the usual mapping.
-    const long long workerResult = NumberAfter(
-        trace, "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection failed with thread worker returning ");
-    if (workerResult < 0) {
-        EXPECT_EQ(ZV_SUCCESS, destroyed);
-        EXPECT_TRUE(trace.Contains("RemoveZelvar Deleted zelvar data for handle 1"));
-    } else {
-        EXPECT_TRUE(trace.Contains("RemoveZelvar: Got failed HRESULT " + std::to_string(workerResult) +
-                                   " for Delete_ExclusiveLock with handle 1"));
-        EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::DestroyConnection: caught COM error " +
-                                   std::to_string(workerResult)));
-        EXPECT_EQ(HResultToZVResult(static_cast<HRESULT>(workerResult)), destroyed);
+    unsigned int handle = 42;
+    ZVResult created = 0xFFFFFFFF;
+    WithinLimit("CreateConnection", [&] { created = sdk->CreateConnection(L"App", nullptr, nullptr, &handle); });
+    EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, created);
+    EXPECT_EQ(0u, handle);
+    const long long failure = NumberAfter(trace, "AddZelvar Caught unexpected COM HRESULT code ");
+    EXPECT_TRUE(failure == static_cast<long long>(static_cast<unsigned>(REGDB_E_CLASSNOTREG)) || IsRpcFailure(failure))
+        << std::hex << failure;
+    EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::CreateConnection: caught COM error " +
+                               std::to_string(failure)));
+    for (unsigned int gone : {1u, 2u}) {
+        ZVResult again = 0xFFFFFFFF;
+        WithinLimit("DestroyConnection again", [&] { again = sdk->DestroyConnection(gone); });
+        EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, again) << gone;
     }
-    // Gone from the table either way.
-    ZVResult again = 0xFFFFFFFF;
-    WithinLimit("DestroyConnection again", [&] { again = sdk->DestroyConnection(handle); });
-    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, again);
 }
 
 TEST_F(ServiceDeathTest, UninitializeEndsAfterCancellingEveryDeadConnectionInTurn) {
@@ -216,105 +204,4 @@ TEST_F(ServiceDeathTest, UninitializeEndsAfterCancellingEveryDeadConnectionInTur
     ZVResult destroyed = 0xFFFFFFFF;
     WithinLimit("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(2); });
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, destroyed);
-}
-
-TEST_F(ServiceDeathTest, CreateConnectionAfterTheDeathReportsTheServiceUnavailable) {
-    ASSERT_EQ(1u, Connect());
-    KillServer();
-
-    unsigned int handle = 42;
-    ZVResult created = 0xFFFFFFFF;
-    WithinLimit("CreateConnection", [&] { created = sdk->CreateConnection(L"App", nullptr, nullptr, &handle); });
-    EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, created);
-    EXPECT_EQ(0u, handle);
-
-    // The creation's failure, traced by AddZelvar and by the pool runner,
-    // is one that maps to the service being unavailable.
-    const long long failure = NumberAfter(trace, "AddZelvar Caught unexpected COM HRESULT code ");
-    ASSERT_GE(failure, 0);
-    EXPECT_TRUE(failure == static_cast<long long>(static_cast<unsigned>(REGDB_E_CLASSNOTREG)) || IsRpcFailure(failure))
-        << std::hex << failure;
-    EXPECT_TRUE(
-        trace.Contains("BrennicZelvarSDK::ZVImplementationV1::CreateConnection failed with thread worker "
-                       "returning " +
-                       std::to_string(failure) + " "));
-    EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::CreateConnection: caught COM error " +
-                               std::to_string(failure)));
-
-    // The handle drawn for the failed creation is not given out again, and
-    // the old connection can still be removed.
-    ZVResult destroyed = 0xFFFFFFFF;
-    WithinLimit("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(1); });
-    EXPECT_NE(ZV_ERROR_INVALID_HANDLE, destroyed);
-    WithinLimit("DestroyConnection of the failed handle", [&] { destroyed = sdk->DestroyConnection(2); });
-    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, destroyed);
-}
-
-TEST_F(ServiceDeathTest, ACancelInFlightWhenTheServerDiesFailsAndTheRemovalGoesOn) {
-    const unsigned int handle = Connect();
-    ASSERT_EQ(1u, handle);
-    // The service holds the removal's CancelAllCalls until it dies.
-    ASSERT_TRUE(control->SetMethod("CancelAllCalls", {{"block", true}}));
-    ZVResult destroyed = 0xFFFFFFFF;
-    BoundedStep destroy("DestroyConnection", [&] { destroyed = sdk->DestroyConnection(handle); });
-    ASSERT_TRUE(control->WaitForCalls("CancelAllCalls", 1));
-    KillServer();
-    destroy.Join();
-
-    // The call in flight ends with an RPC failure, traced by the removal.
-    int at = -1;
-    const long long cancelError = NumberAfter(trace, "RemoveZelvar: caught unexpected COM error ", &at);
-    ASSERT_GE(at, 0);
-    EXPECT_TRUE(IsRpcFailure(cancelError)) << std::hex << cancelError;
-    EXPECT_TRUE(trace.Contains("RemoveZelvar: caught unexpected COM error " + std::to_string(cancelError) +
-                               " during CancelAllCalls for handle 1"));
-    EXPECT_FALSE(trace.Contains("RemoveZelvar: Got failed HRESULT " + std::to_string(cancelError) +
-                                " for GetZelvarDataAndObject with handle 1"))
-        << "the look-up happened while the server lived";
-    EXPECT_GE(trace.IndexOf("ConnectionTable::Delete_ExclusiveLock Starts for handle 1", at), 0);
-    const long long workerResult = NumberAfter(
-        trace, "BrennicZelvarSDK::ZVImplementationV1::DestroyConnection failed with thread worker returning ");
-    if (workerResult < 0) {
-        EXPECT_EQ(ZV_SUCCESS, destroyed);
-    } else {
-        EXPECT_EQ(HResultToZVResult(static_cast<HRESULT>(workerResult)), destroyed);
-    }
-    ZVResult again = 0xFFFFFFFF;
-    WithinLimit("DestroyConnection again", [&] { again = sdk->DestroyConnection(handle); });
-    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, again);
-}
-
-TEST_F(ServiceDeathTest, UninitializeWithACancelInFlightWhenTheServerDiesStillEnds) {
-    ASSERT_EQ(1u, Connect());
-    ASSERT_EQ(2u, Connect());
-    ASSERT_TRUE(control->SetMethod("CancelAllCalls", {{"block", true}}));
-    ZVResult result = 0xFFFFFFFF;
-    BoundedStep uninitialize("Uninitialize", [&] { result = sdk->Uninitialize(); });
-    ASSERT_TRUE(control->WaitForCalls("CancelAllCalls", 1));
-    KillServer();
-    uninitialize.Join();
-    uninitialized = true;
-    EXPECT_EQ(ZV_SUCCESS, result);
-
-    // The first connection's cancel was under way and fails; the second one
-    // either cannot be fetched any more (the loop stops there) or fails too.
-    int at = trace.IndexOf("CancelAllCalls being called on zelvar with handle 1");
-    ASSERT_GE(at, 0);
-    at = trace.IndexOf("CancelAllCalls failed with error code for zelvar handle 1", at);
-    ASSERT_GE(at, 0);
-    int getFailure = -1;
-    const long long getError =
-        NumberAfter(trace, "CancelAllCalls_SharedLock: GIT::Get_NoLock failed with HRESULT ", &getFailure);
-    if (getFailure >= 0) {
-        EXPECT_GT(getFailure, at);
-        EXPECT_TRUE(IsRpcFailure(getError)) << std::hex << getError;
-        EXPECT_FALSE(trace.Contains("CancelAllCalls being called on zelvar with handle 2"));
-        EXPECT_FALSE(trace.Contains("CancelAllCalls completes"));
-    } else {
-        at = trace.IndexOf("CancelAllCalls failed with error code for zelvar handle 2", at);
-        ASSERT_GE(at, 0);
-        EXPECT_GE(trace.IndexOf("CancelAllCalls completes", at), 0);
-    }
-    EXPECT_TRUE(trace.Contains("Deleting 2 zelvar connections"));
-    EXPECT_TRUE(trace.Contains("Uninitialize Ends"));
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/TracerSession.h"
+#include "common/TraceCapture.h"
 #include "core/ErrorHandling.h"
 #include "support/Convert.h"
 #include "support/Scoped.h"
@@ -65,7 +65,7 @@ std::vector<std::wstring> ArrayStrings(SAFEARRAY* array) {
 
 }  // namespace
 
-TEST(BSTRToZVChar, NullAndEmptyGiveAnEmptyStringBlock) {
+TEST(BSTRToZVChar, CopiesTheTextUpToAnEmbeddedNulAndNeverGivesNull) {
     Block fromNull(BSTRToZVChar(nullptr));
     ASSERT_NE(nullptr, fromNull.p);
     EXPECT_EQ(2u, fromNull.Size());
@@ -75,9 +75,7 @@ TEST(BSTRToZVChar, NullAndEmptyGiveAnEmptyStringBlock) {
     Block fromEmpty(BSTRToZVChar(empty.Get()));
     EXPECT_EQ(2u, fromEmpty.Size());
     EXPECT_EQ(L'\0', static_cast<ZVChar*>(fromEmpty.p)[0]);
-}
 
-TEST(BSTRToZVChar, CopiesTheTextUpToAnEmbeddedNul) {
     ScopedBstr text(SysAllocString(L"Zürich"));
     Block plain(BSTRToZVChar(text.Get()));
     EXPECT_EQ(14u, plain.Size());
@@ -144,107 +142,23 @@ TEST(BSTRSafeArrayToZVChar, RefusesWrongElementTypesBoundsAndNullAsUnclassifiedF
     EXPECT_EQ(8u, none.Size());
 }
 
-TEST(ZVCharTableToBSTRSafeArray, NullOrEmptyTablesGiveAnEmptyZeroBasedArray) {
+TEST(ZVCharTableToBSTRSafeArray, CopiesTheStringsInTableOrderIntoAZeroBasedArrayTheCallerOwns) {
     const ZVChar* const emptyTable[] = {nullptr};
-    for (const ZVChar* const* table : {static_cast<const ZVChar* const*>(nullptr), emptyTable}) {
-        ScopedSafeArray array(ZVCharTableToBSTRSafeArray(table));
-        ASSERT_NE(nullptr, array.Get());
-        EXPECT_EQ(1u, SafeArrayGetDim(array.Get()));
-        VARTYPE type = VT_EMPTY;
-        SafeArrayGetVartype(array.Get(), &type);
-        EXPECT_EQ(VT_BSTR, type);
-        LONG lower = -7, upper = -7;
-        SafeArrayGetLBound(array.Get(), 1, &lower);
-        SafeArrayGetUBound(array.Get(), 1, &upper);
-        EXPECT_EQ(0, lower);
-        EXPECT_EQ(-1, upper);
-    }
-}
-
-TEST(ZVCharTableToBSTRSafeArray, CopiesTheStringsInTableOrderFromIndexZero) {
     const ZVChar* const table[] = {L"first", L"", L"third \u20AC", nullptr, L"after the end"};
-    SAFEARRAY* raw = ZVCharTableToBSTRSafeArray(table);
-    ASSERT_NE(nullptr, raw);
-    LONG lower = -7, upper = -7;
-    SafeArrayGetLBound(raw, 1, &lower);
-    SafeArrayGetUBound(raw, 1, &upper);
-    EXPECT_EQ(0, lower);
-    EXPECT_EQ(2, upper);
-    EXPECT_EQ((std::vector<std::wstring>{L"first", L"", L"third \u20AC"}), ArrayStrings(raw));
-
-    // It round-trips through the other converter.
-    Block back(BSTRSafeArrayToZVChar(raw));
-    auto** strings = static_cast<ZVChar**>(back.p);
-    EXPECT_STREQ(L"first", strings[0]);
-    EXPECT_STREQ(L"", strings[1]);
-    EXPECT_STREQ(L"third \u20AC", strings[2]);
-    EXPECT_EQ(nullptr, strings[3]);
-
-    // The caller owns it unlocked: it can be destroyed directly.
-    EXPECT_EQ(S_OK, SafeArrayDestroy(raw));
-}
-
-TEST(SafeArrayDataAccess, HoldsTheDataForTheScopeAndRaisesWhenItCannot) {
-    SAFEARRAYBOUND bound = {4, 0};
-    ScopedSafeArray bytes(SafeArrayCreate(VT_UI1, 1, &bound));
-    {
-        SafeArrayDataAccess access(bytes.Get());
-        ASSERT_NE(nullptr, access.Data());
-        EXPECT_EQ(1u, bytes.Get()->cLocks);
-        access.DataAs<unsigned char>()[3] = 0x5A;
+    const std::vector<std::wstring> none, strings = {L"first", L"", L"third \u20AC"};
+    const std::pair<const ZVChar* const*, const std::vector<std::wstring>*> cases[] = {
+        {nullptr, &none}, {emptyTable, &none}, {table, &strings}};
+    for (const auto& c : cases) {
+        SAFEARRAY* array = ZVCharTableToBSTRSafeArray(c.first);
+        ASSERT_NE(nullptr, array);
+        VARTYPE type = VT_EMPTY;
+        SafeArrayGetVartype(array, &type);
+        EXPECT_EQ(VT_BSTR, type);
+        EXPECT_EQ(1u, SafeArrayGetDim(array));
+        LONG lower = -7;
+        SafeArrayGetLBound(array, 1, &lower);
+        EXPECT_EQ(0, lower);
+        EXPECT_EQ(*c.second, ArrayStrings(array));
+        EXPECT_EQ(S_OK, SafeArrayDestroy(array)) << "the array is handed out locked";
     }
-    EXPECT_EQ(0u, bytes.Get()->cLocks);
-    LONG index = 3;
-    unsigned char value = 0;
-    SafeArrayGetElement(bytes.Get(), &index, &value);
-    EXPECT_EQ(0x5A, value);
-
-    zvtest::TracerSession trace;
-    ASSERT_TRUE(trace.IsOpen());
-    try {
-        SafeArrayDataAccess access(nullptr);
-        ADD_FAILURE() << "a null array was accessed";
-    } catch (const _com_error& e) {
-        EXPECT_EQ(E_INVALIDARG, e.Error());
-    }
-    EXPECT_NE(std::string::npos, trace.Lines().find(" Err   : ::SafeArrayAccessData failed: 2147942487\r\n"))
-        << trace.Lines();
-}
-
-TEST(GuidToString, FormatsTheServiceClassInRegistryForm) {
-    EXPECT_EQ(L"{0579B1B3-3F62-4E7B-9169-C7E112E2F151}", GuidToString());
-}
-
-TEST(WideToUtf8, ConvertsWithoutTerminatorAndClearsTheDestination) {
-    std::vector<char> bytes = {'o', 'l', 'd'};
-    WideToUtf8(L"", bytes);
-    EXPECT_TRUE(bytes.empty());
-
-    WideToUtf8(L"A\u00FC\u20AC\U0001F600", bytes);
-    EXPECT_EQ(std::string("A\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80"), std::string(bytes.begin(), bytes.end()));
-    EXPECT_EQ(std::string("A\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80"), WideToUtf8String(L"A\u00FC\u20AC\U0001F600"));
-    EXPECT_EQ(std::string("a\0b", 3), WideToUtf8String(std::wstring(L"a\0b", 3)));
-}
-
-TEST(BadAllocMessage, CarriesItsMessageAndIsReportedAsAStandardException) {
-    const Convert::bad_alloc_message error("BSTRToZVChar: malloc failed");
-    EXPECT_STREQ("BSTRToZVChar: malloc failed", error.what());
-    const Convert::bad_alloc_message copy(error);
-    EXPECT_EQ(error.what(), copy.what());  // the same static text, by pointer
-    EXPECT_STREQ("Unknown problem", Convert::bad_alloc_message(nullptr).what());
-
-    zvtest::TracerSession trace;
-    ASSERT_TRUE(trace.IsOpen());
-    bool caughtAsBadAlloc = false;
-    try {
-        throw Convert::bad_alloc_message("BSTRSafeArrayToZVChar: malloc failed");
-    } catch (const std::bad_alloc&) {
-        caughtAsBadAlloc = true;
-    }
-    EXPECT_TRUE(caughtAsBadAlloc);
-    EXPECT_EQ(ZV_ERROR_FAILED,
-              FrameResult([] { throw Convert::bad_alloc_message("BSTRSafeArrayToZVChar: malloc failed"); }));
-    EXPECT_NE(std::string::npos,
-              trace.Lines().find(": caught unexpected std::exception; what=BSTRSafeArrayToZVChar: malloc failed\r\n"))
-        << trace.Lines();
 }

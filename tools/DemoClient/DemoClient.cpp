@@ -15,6 +15,7 @@
 #include <cwchar>
 #include <string>
 
+#include "DemoHttps.h"
 #include "ZelvarSDK.h"
 
 using namespace BrennicZelvarSDK;
@@ -205,6 +206,7 @@ public:
         return DestroyedDespiteWineGap(L"DestroyRequestContext", first, m_v1->DestroyRequestContext(m_context));
     }
 
+    unsigned int Connection() const { return m_connection; }
     bool CloseConnection() {
         ZVResult first = m_v1->DestroyConnection(m_connection);
         return DestroyedDespiteWineGap(L"DestroyConnection", first, m_v1->DestroyConnection(m_connection));
@@ -288,6 +290,7 @@ int wmain(int argc, wchar_t** argv) {
                       demo.GenerateTrampoline(L"https://intranet.zelvar.test/reports") &&
                       demo.ShowServerType(L"https://gateway.zelvar.test/") && demo.ShowVersion() &&
                       demo.CancelCalls() && demo.CloseRequestContext();
+            ok = DemoHttpsRequest(queryInterface, demo.Connection()) == 0 && ok;
             ok = demo.CloseConnection() && ok;
             if (!ok) exitCode = 1;
         } else {

@@ -93,4 +93,25 @@ ZVResult RunApiCall(const char* name, Apartment apartment, Body&& body) noexcept
     }
 }
 
+// The frame of an operation that checks its arguments before the gate and
+// before the initialised check (ReadResponseBodyStream): `early` runs after
+// joining the apartment and ends the call when it returns a result.
+template <class Early, class Body>
+ZVResult RunApiCallCheckingFirst(const char* name, Early&& early, Body&& body) noexcept {
+    try {
+        RefuseReentrantCall(name);
+        CScopedComInitializer com;
+        if (std::optional<ZVResult> done = early()) return *done;
+        SharedLockHold gate(g_ApiGate);
+        if (!IsInitialized()) {
+            TraceError(L"%S failed because SDK implementation dll is not initialized!", name);
+            return ZV_ERROR_NOT_INITIALIZED;
+        }
+        ApiCall call(name, gate);
+        return body(call);
+    } catch (...) {
+        return HandleApiException(name);
+    }
+}
+
 }  // namespace BrennicZelvarSDK

@@ -154,6 +154,9 @@ public:
                                     unsigned int* pActualNumberOfBytesRead) override;
     ZVResult DestroyZVHttpRequest(unsigned int httpRequestHandle) override;
 
+    // The creation work item of CreateZVHttpRequest, on the COM object creator pool.
+    HRESULT AddZVHttpHandle(unsigned int connectionHandle, unsigned int handle);
+
 protected:
     ~ZVImplementationV5() = default;
 
@@ -191,6 +194,10 @@ public:
     ZVResult FreeCookieDataArray(_ZV_COOKIE_DATA* cookieDataArr, unsigned int cookieCount) override;
     ZVResult AddCookies(unsigned int connectionHandle, _ZV_COOKIE_DATA* cookieDataArr,
                         unsigned int cookieCount) override;
+
+    // Frees a cookie array built the SDK's way: the four strings of each
+    // record, then the array. A null array is left alone.
+    static void FreeCookies(_ZV_COOKIE_DATA* cookies, unsigned int count);
 };
 
 // The singleton, created on first use and never destroyed.

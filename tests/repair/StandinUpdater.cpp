@@ -1,4 +1,4 @@
-#include "updater/StandinUpdater.h"
+#include "repair/StandinUpdater.h"
 
 #include <atomic>
 
@@ -92,19 +92,6 @@ std::vector<std::string> StandinUpdater::Messages() const {
         at = colon + 1 + length + 1;
     }
     return messages;
-}
-
-TemporaryFile::TemporaryFile(const std::string& bytes) : m_path(UniqueTempPath(L"zv-reply-") + L".bin") {
-    HANDLE file = CreateFileW(m_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    if (file != INVALID_HANDLE_VALUE) {
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-        CloseHandle(file);
-    }
-}
-
-TemporaryFile::~TemporaryFile() {
-    DeleteFileW(m_path.c_str());
 }
 
 }  // namespace zvtest

@@ -36,16 +36,4 @@ private:
     bool m_finished = false;
 };
 
-// A temporary file holding exactly these bytes (for --reply-file); deleted
-// with the object.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& bytes);
-    ~TemporaryFile();
-    const std::wstring& Path() const { return m_path; }
-
-private:
-    std::wstring m_path;
-};
-
 }  // namespace zvtest

@@ -1,0 +1,538 @@
+// HTTP requests, server certificates, tokens and cookies through the SDK. The
+// stand-in service performs the requests with WinHTTP against the loopback
+// test server (real HTTP and TLS), on the local-server host. Cookie records
+// (SAFEARRAY of VT_RECORD) cannot cross processes on Wine 8 (0x8007000E): the
+// cookie test runs on the in-process host, where they behave as on Windows.
+#include "LoopbackServer.h"  // winsock2.h must come before windows.h
+
+#include <gtest/gtest.h>
+#include <psapi.h>
+#include <wincrypt.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "common/StandinService.h"
+#include "common/TestSupport.h"
+#include "common/TraceCapture.h"
+
+using namespace BrennicZelvarSDK;
+using zvtest::Json;
+using zvtest::LoopbackServer;
+using zvtest::StandinHost;
+
+namespace {
+
+const unsigned kInvalidCa = 0x8;  // WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA
+
+SIZE_T PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+    return counters.PrivateUsage;
+}
+
+std::string Narrow(const ZVChar* text) {
+    std::string s;
+    for (; text && *text; ++text) s += static_cast<char>(*text);
+    return s;
+}
+std::string Flags(const _ZV_COOKIE_DATA& c) {
+    return std::to_string(c.flag1) + std::to_string(c.flag2) + std::to_string(c.flag3) + std::to_string(c.flag4);
+}
+std::vector<BYTE> Encoded(PCCERT_CONTEXT certificate) {
+    return std::vector<BYTE>(certificate->pbCertEncoded, certificate->pbCertEncoded + certificate->cbCertEncoded);
+}
+
+class HttpTest : public ::testing::Test {
+protected:
+    virtual StandinHost Host() const { return StandinHost::LocalServer; }
+    void SetUp() override {
+        server = &LoopbackServer::Get();
+        ASSERT_FALSE(server->https.empty()) << "the loopback test server did not start";
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        ASSERT_EQ(S_OK, zvtest::RegisterStandin(Host()));
+        v1 = zvtest::GetSdkInterface<ZVImplementationV1Interface>(ZV_IID_V1);
+        v5 = zvtest::GetSdkInterface<ZVImplementationV5Interface>(ZV_IID_V5);
+        v6 = zvtest::GetSdkInterface<ZVImplementationV6Interface>(ZV_IID_V6);
+        v7 = zvtest::GetSdkInterface<ZVImplementationV7Interface>(ZV_IID_V7);
+        v8 = zvtest::GetSdkInterface<ZVImplementationV8Interface>(ZV_IID_V8);
+        v9 = zvtest::GetSdkInterface<ZVImplementationV9Interface>(ZV_IID_V9);
+        Start();
+    }
+    void TearDown() override {
+        v1->Uninitialize();
+        control.reset();
+        CoUninitialize();
+    }
+    void Start() {
+        control = std::make_unique<zvtest::StandinControl>();
+        ASSERT_TRUE(*control);
+        ASSERT_TRUE(control->Reset());
+        ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
+        ASSERT_EQ(ZV_SUCCESS, v1->CreateConnection(L"App", nullptr, nullptr, &connection));
+    }
+
+    unsigned Create() {
+        unsigned handle = 0;
+        EXPECT_EQ(ZV_SUCCESS, v5->CreateZVHttpRequest(connection, &handle));
+        return handle;
+    }
+    unsigned Send(const std::wstring& url) {
+        unsigned handle = Create();
+        EXPECT_EQ(ZV_SUCCESS, v5->SetRequestUrl(handle, url.c_str()));
+        EXPECT_EQ(ZV_SUCCESS, v5->SendRequestAndReceiveResponse(handle));
+        return handle;
+    }
+    // The whole body, read with the buffer size given; every call keeps to it.
+    std::string ReadAll(unsigned handle, unsigned bufferSize) {
+        std::vector<unsigned char> buffer(bufferSize);
+        std::string body;
+        for (unsigned read = 1; read != 0;) {
+            EXPECT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(handle, buffer.data(), bufferSize, &read));
+            EXPECT_LE(read, bufferSize);
+            body.append(reinterpret_cast<char*>(buffer.data()), read);
+            if (::testing::Test::HasFailure()) break;
+        }
+        return body;
+    }
+    std::string HeaderValue(unsigned handle, const std::string& name) {
+        ZVChar** headers = nullptr;
+        EXPECT_EQ(ZV_SUCCESS, v5->GetResponseHeaders(handle, &headers));
+        std::string value;
+        for (ZVChar** h = headers; h && *h; ++h) {
+            std::string line = Narrow(*h);
+            if (line.rfind(name + ": ", 0) == 0) value = line.substr(name.size() + 2);
+        }
+        v1->FreeHeaders(headers);
+        return value;
+    }
+    std::string Sha256Of(const std::string& data) {
+        zvtest::Sha256 hash;
+        hash.Add(data.data(), data.size());
+        return hash.HexDigest();
+    }
+
+    const LoopbackServer* server = nullptr;
+    zvtest::TraceCapture trace;
+    std::unique_ptr<zvtest::StandinControl> control;
+    ZVImplementationV1Interface* v1 = nullptr;
+    ZVImplementationV5Interface* v5 = nullptr;
+    ZVImplementationV6Interface* v6 = nullptr;
+    ZVImplementationV7Interface* v7 = nullptr;
+    ZVImplementationV8Interface* v8 = nullptr;
+    ZVImplementationV9Interface* v9 = nullptr;
+    unsigned connection = 0;
+};
+
+TEST_F(HttpTest, LargeBodyArrivesByteIdenticalWhileTheSdkDoesNotGrowWithIt) {
+    unsigned handle = Send(server->http + L"/large");
+    const std::string expected = HeaderValue(handle, "X-Body-SHA256");
+    std::vector<unsigned char> buffer(1 << 20);
+    zvtest::Sha256 hash;
+    unsigned long long total = 0;
+    SIZE_T before = 0;
+    for (unsigned read = 1; read != 0; total += read) {
+        ASSERT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(handle, buffer.data(), 1 << 20, &read));
+        hash.Add(buffer.data(), read);
+        if (before == 0) before = PrivateBytes();  // after the first call's one-time costs
+    }
+    EXPECT_EQ(64ull << 20, total);
+    EXPECT_EQ(expected, hash.HexDigest());
+    EXPECT_LT(PrivateBytes(), before + (8u << 20));
+}
+
+// Bodies of any transfer coding, read in buffer sizes from 1 byte up, arrive
+// as the server sent them, with the real status and reason phrase.
+struct Fetch {
+    const wchar_t* path;
+    unsigned bufferSize, status;
+    const char* reason;
+};
+void PrintTo(const Fetch& f, std::ostream* out) {
+    *out << f.bufferSize << " bytes";
+}
+class BodyTest : public HttpTest, public ::testing::WithParamInterface<Fetch> {};
+
+TEST_P(BodyTest, ReadInThisBufferSizeIsWhatTheServerSent) {
+    unsigned handle = Send(server->https + GetParam().path), status = 0;
+    ZVChar* reason = nullptr;
+    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseStatusCode(handle, &status));
+    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseReasonPhrase(handle, &reason));
+    EXPECT_EQ(GetParam().status, status);
+    EXPECT_EQ(GetParam().reason, Narrow(reason));
+    v1->FreeTranslatedUrl(reason);
+    EXPECT_EQ(HeaderValue(handle, "X-Body-SHA256"), Sha256Of(ReadAll(handle, GetParam().bufferSize)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, BodyTest,
+    ::testing::Values(Fetch{L"/chunked?size=3000", 1, 200, "OK"}, Fetch{L"/chunked?size=60000", 100, 200, "OK"},
+                      Fetch{L"/chunked?size=300000", 8191, 200, "OK"}, Fetch{L"/chunked?size=300000", 8192, 200, "OK"},
+                      Fetch{L"/chunked?size=300000", 65536, 200, "OK"},
+                      Fetch{L"/chunked?size=300000", 300001, 200, "OK"},
+                      Fetch{L"/redirect?count=3&to=/chunked?size=5000", 4096, 200, "OK"},
+                      Fetch{L"/empty", 4096, 200, "OK"}, Fetch{L"/status?code=404", 4096, 404, "Not Found"}));
+
+// The body loop asks for exactly the room left and goes round again only
+// while 8192 bytes of room remain; a chunk larger than the room is refused.
+TEST_F(HttpTest, BodyLoopFollowsTheChunkRules) {
+    unsigned handle = Create();
+    ASSERT_TRUE(control->SetMethod("ReadResponseBodyStream", {{"body", {{"size", 10000}}}, {"maxChunk", 4096}}));
+    std::vector<unsigned char> buffer(16384);
+    unsigned read = 99;
+    ASSERT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(handle, buffer.data(), 16384, &read));
+    EXPECT_EQ(10000u, read);
+    ASSERT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(handle, buffer.data(), 16384, &read));
+    EXPECT_EQ(0u, read);
+    std::vector<unsigned> asked;
+    for (const Json& c : control->Calls("ReadResponseBodyStream")) asked.push_back(c["args"]["maxBytes"]);
+    EXPECT_EQ((std::vector<unsigned>{16384, 12288, 8192, 16384}), asked);
+
+    struct Case {
+        Json chunks;
+        unsigned bufferSize;
+        ZVResult result;
+        unsigned read;
+    } cases[] = {
+        {Json::array({Json{{"size", 100}}, Json{{"size", 50}}}), 8192, ZV_SUCCESS, 100},  // room 8092 < 8192
+        {Json::array({Json{{"size", 20}}}), 10, ZV_ERROR_FAILED, 0},                      // more than asked for
+        {Json::array({Json{{"vt", VT_BSTR}, {"count", 1}}}), 10, ZV_ERROR_FAILED, 0},     // wrongly typed
+    };
+    for (const Case& c : cases) {
+        unsigned fresh = Create();
+        ASSERT_TRUE(control->SetMethod("ReadResponseBodyStream", {{"chunks", c.chunks}}));
+        read = 99;
+        EXPECT_EQ(c.result, v5->ReadResponseBodyStream(fresh, buffer.data(), c.bufferSize, &read)) << c.chunks;
+        EXPECT_EQ(c.read, read) << c.chunks;
+    }
+    EXPECT_TRUE(trace.Contains("ReadResponseBodyStream: the service handed out 20 bytes for 10 bytes of room"));
+}
+
+TEST_F(HttpTest, RequestBodyAndHeadersReachTheServerExactly) {
+    std::string binary;
+    for (int i = 0; i < 768; ++i) binary += static_cast<char>(i % 256);
+    std::string large(3 << 20, '\0');
+    for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 7919) >> 5);
+    for (const std::string& body : {std::string(), binary, large}) {
+        unsigned handle = Create();
+        const std::wstring reference = server->https + L"/from";
+        ASSERT_EQ(ZV_SUCCESS, v5->SetRequestUrl(handle, (server->https + L"/echo?q=1").c_str()));
+        ASSERT_EQ(ZV_SUCCESS, v5->SetRequestMethod(handle, L"PUT"));
+        ASSERT_EQ(ZV_SUCCESS, v5->AddRequestHeader(handle, L"X-Zv-Test: one two"));
+        ASSERT_EQ(ZV_SUCCESS, v5->SetRequestUserAgentSuffix(handle, L"ZvTest/1.0"));
+        ASSERT_EQ(ZV_SUCCESS, v5->SetRequestReferenceUrl(handle, reference.c_str()));
+        ASSERT_EQ(ZV_SUCCESS, v5->SetRequestData(handle, reinterpret_cast<const unsigned char*>(body.data()),
+                                                 static_cast<unsigned>(body.size())));
+        ASSERT_EQ(ZV_SUCCESS, v5->SendRequestAndReceiveResponse(handle));
+        Json echo = Json::parse(ReadAll(handle, 65536));
+        EXPECT_EQ("PUT", echo["method"]);
+        EXPECT_EQ("/echo?q=1", echo["path"]);
+        std::map<std::string, std::string> headers;
+        for (const Json& h : echo["headers"]) headers[h[0]] = h[1];
+        EXPECT_EQ("one two", headers["X-Zv-Test"]);
+        EXPECT_EQ("ZelvarSvr/12.0 ZvTest/1.0", headers["User-Agent"]);
+        EXPECT_EQ(std::string(reference.begin(), reference.end()), headers["Referer"]);
+        EXPECT_EQ(body.size(), echo["bodyLength"].get<size_t>());
+        EXPECT_EQ(Sha256Of(body), echo["bodySha256"]);
+    }
+}
+
+TEST_F(HttpTest, CertificateIsTheServersOwnAndItsTrustFollowsTheAuthority) {
+    unsigned handle = Send(server->https + L"/fixed");
+    PCCERT_CONTEXT certificate = nullptr, duplicate = nullptr, byUrl = nullptr;
+    unsigned flags = 0;
+    ASSERT_EQ(ZV_SUCCESS, v5->GetResponseServerCertificate(handle, &certificate));
+    ASSERT_NE(nullptr, certificate);
+    EXPECT_EQ(server->serverDer, Encoded(certificate));
+    std::vector<BYTE> thumbprint(20);
+    DWORD size = 20;
+    ASSERT_TRUE(CertGetCertificateContextProperty(certificate, CERT_SHA1_HASH_PROP_ID, thumbprint.data(), &size));
+    EXPECT_EQ(server->serverSha1, thumbprint);
+    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseTrustFailureFlags(handle, &flags));
+    EXPECT_EQ(kInvalidCa, flags);  // the authority is not trusted yet
+    ASSERT_EQ(ZV_SUCCESS, v5->DuplicateCertificate(certificate, &duplicate));
+    ASSERT_EQ(ZV_SUCCESS, v5->FreeCertificate(certificate));
+    wchar_t name[64] = {};
+    CertGetNameStringW(duplicate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 64);
+    EXPECT_STREQ(L"127.0.0.1", name);  // the duplicate survives freeing the original
+    EXPECT_EQ(ZV_SUCCESS, v5->FreeCertificate(duplicate));
+
+    ASSERT_EQ(ZV_SUCCESS, v5->GetServerCertificate(connection, (server->https + L"/").c_str(), &byUrl, &flags));
+    ASSERT_NE(nullptr, byUrl);
+    EXPECT_EQ(server->serverDer, Encoded(byUrl));
+    EXPECT_EQ(kInvalidCa, flags);
+    v5->FreeCertificate(byUrl);
+
+    // Trusted now, for a new service process (one that never built a chain).
+    ASSERT_TRUE(server->TrustAuthority());
+    v1->Uninitialize();
+    control.reset();
+    ASSERT_TRUE(zvtest::StopStandinServer());
+    Start();
+    handle = Send(server->https + L"/fixed");
+    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseTrustFailureFlags(handle, &flags));
+    EXPECT_EQ(0u, flags);
+    flags = 99;
+    ASSERT_EQ(ZV_SUCCESS, v5->GetServerCertificate(connection, (server->https + L"/").c_str(), &byUrl, &flags));
+    EXPECT_EQ(0u, flags);
+    v5->FreeCertificate(byUrl);
+}
+
+TEST_F(HttpTest, BadCertificateBlocksGiveTheirResultAndTraceAndLeakNothing) {
+    struct Case {
+        Json block;
+        ZVResult result;
+        std::string trace;
+        std::wstring subject = L"";  // of the certificate handed out
+    } cases[] = {
+        {{{"hex", ""}}, ZV_SUCCESS, "GetResponseServerCertificate - Certificate is empty"},
+        {{{"size", 20}},
+         ZV_ERROR_FAILED,
+         "DeserializeCertificateAndStore - The safe array is too small to contain a serialized store and hash! (20)"},
+        {{{"size", 200}},
+         ZV_ERROR_FAILED,
+         "DeserializeCertificateAndStore - CertOpenStore failed to deserialize certificate store. Last error code "
+         "was 0"},  // Wine's CertOpenStore sets no last error here
+        {{{"certificates", {"CN=a.test", "CN=b.test"}}, {"designate", -1}},
+         ZV_ERROR_FAILED,
+         "DeserializeCertificateAndStore - Could not find the specified certificate from the deserialized store."},
+        {nullptr, ZV_ERROR_FAILED,
+         "BrennicZelvarSDK::ZVImplementationV5::GetResponseServerCertificate: caught an unclassified exception"},
+        {{{"certificates", {"CN=a.test", "CN=b.test"}}, {"designate", 1}}, ZV_SUCCESS, "", L"b.test"},
+    };
+    unsigned handle = Create();
+    SIZE_T before = 0;
+    for (int round = 0; round < 40; ++round) {
+        if (round == 1) before = PrivateBytes();
+        for (const Case& c : cases) {
+            ASSERT_TRUE(
+                control->SetMethod("GetResponseServerCertificate", {{"outputs", {{"certificateBlock", c.block}}}}));
+            PCCERT_CONTEXT certificate = reinterpret_cast<PCCERT_CONTEXT>(1);
+            ASSERT_EQ(c.result, v5->GetResponseServerCertificate(handle, &certificate)) << c.block;
+            wchar_t name[64] = {};
+            if (certificate) CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 64);
+            EXPECT_EQ(c.subject, name);
+            EXPECT_EQ(ZV_SUCCESS, v5->FreeCertificate(certificate));
+            EXPECT_TRUE(round > 0 || c.trace.empty() || trace.Contains(c.trace)) << c.trace;
+        }
+    }
+    EXPECT_LT(PrivateBytes(), before + (1u << 20));
+    EXPECT_TRUE(
+        trace.Contains("BrennicZelvarSDK::ZVImplementationV5::GetResponseServerCertificate: caught "
+                       "unexpected std::exception; what=(see previous error trace)"));
+}
+
+TEST_F(HttpTest, StalledSendTimesOutWithoutHoldingUpUninitialize) {
+    unsigned handle = Create();
+    ASSERT_EQ(ZV_SUCCESS, v5->SetRequestUrl(handle, (server->http + L"/slow?seconds=60").c_str()));
+    ASSERT_EQ(ZV_SUCCESS, v5->SetRequestTimeoutSeconds(handle, 3));
+    HANDLE sent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ZVResult result = 0;
+    std::thread sender([&] {
+        result = v5->SendRequestAndReceiveResponse(handle);
+        SetEvent(sent);
+    });
+    ASSERT_TRUE(control->WaitForCalls("SendRequestAndReceiveResponse", 1));
+    EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(sent, 0));  // the send is still in flight
+    sender.join();
+    CloseHandle(sent);
+    EXPECT_EQ(ZV_ERROR_FAILED, result);  // ERROR_WINHTTP_TIMEOUT, 0x80072EE2
+
+    // (The trace file closed with Uninitialize.) A failing send traces its mapped result.
+    Start();
+    handle = Create();
+    ASSERT_TRUE(control->SetMethod("SendRequestAndReceiveResponse", {{"hr", "0x80040202"}}));
+    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, v5->SendRequestAndReceiveResponse(handle));
+    EXPECT_TRUE(
+        trace.InOrder({"BrennicZelvarSDK::ZVImplementationV5::SendRequestAndReceiveResponse: caught COM "
+                       "error 2147746306",
+                       "SendAndReceive completed for handle " + std::to_string(handle) + " with ZVResult 65533"}));
+}
+
+// Every setter hands its value to the service unchanged, in one call.
+struct Forwarding {
+    const char* method;
+    std::function<ZVResult(ZVImplementationV5Interface*, unsigned)> set;
+    const char* recorded;  // the arguments the service records, as JSON
+};
+void PrintTo(const Forwarding& f, std::ostream* out) {
+    *out << f.method;
+}
+class SetterTest : public HttpTest, public ::testing::WithParamInterface<Forwarding> {};
+
+TEST_P(SetterTest, ForwardsItsValue) {
+    unsigned handle = Create();
+    ASSERT_EQ(ZV_SUCCESS, GetParam().set(v5, handle));
+    EXPECT_EQ(1u, control->CallCount(GetParam().method));
+    EXPECT_EQ(Json::parse(GetParam().recorded), control->LastArgs(GetParam().method));
+    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, GetParam().set(v5, handle + 1000));
+    EXPECT_EQ(1u, control->CallCount(GetParam().method));
+}
+
+_ZV_GATEWAY_INFO gateway{const_cast<ZVChar*>(L"corp"), const_cast<ZVChar*>(L"https://gw.test"), 1, 0xFFFFFFFF, 3};
+const unsigned char bytes[] = {0, 0x7f, 0x80, 0xff};
+typedef ZVImplementationV5Interface V5;
+const Forwarding kSetters[] = {
+    {"AddRequestHeader", [](V5* v, unsigned h) { return v->AddRequestHeader(h, L"A: b"); }, R"({"header": "A: b"})"},
+    {"SetRequestMethod", [](V5* v, unsigned h) { return v->SetRequestMethod(h, L"PATCH"); }, R"({"method": "PATCH"})"},
+    {"SetRequestUrl", [](V5* v, unsigned h) { return v->SetRequestUrl(h, L"https://x.test"); },
+     R"({"url": "https://x.test"})"},
+    {"SetRequestReferenceUrl", [](V5* v, unsigned h) { return v->SetRequestReferenceUrl(h, nullptr); },
+     R"({"referenceUrl": null})"},
+    {"SetRequestAuthenticationFlags", [](V5* v, unsigned h) { return v->SetRequestAuthenticationFlags(h, 0x80000001); },
+     R"({"flags": 2147483649})"},
+    {"SetRequestUserAgentSuffix", [](V5* v, unsigned h) { return v->SetRequestUserAgentSuffix(h, L"App/2"); },
+     R"({"userAgentSuffix": "App/2"})"},
+    {"SetRequestData", [](V5* v, unsigned h) { return v->SetRequestData(h, bytes, 4); },
+     R"({"data": {"size": 4, "hex": "007f80ff"}})"},
+    {"SetRequestData", [](V5* v, unsigned h) { return v->SetRequestData(h, bytes, 0); }, R"({"data": null})"},
+    {"SetRequestRoute", [](V5* v, unsigned h) { return v->SetRequestRoute(h, &gateway); },
+     R"({"gatewayInfo": {"gatewayUrl": "https://gw.test", "gatewayString": "corp", "gatewayValue1": 1, "gatewayValue2": 4294967295, "gatewayValue3": 3}})"},
+    {"SetRequestTimeoutSeconds", [](V5* v, unsigned h) { return v->SetRequestTimeoutSeconds(h, 4000000000u); },
+     R"({"seconds": 4000000000})"},
+};
+INSTANTIATE_TEST_SUITE_P(Setters, SetterTest, ::testing::ValuesIn(kSetters),
+                         [](const ::testing::TestParamInfo<Forwarding>& info) {
+                             return std::string(info.param.method) + std::to_string(info.index);
+                         });
+
+// Null out-parameters and arrays, each with its own trace; nothing reaches
+// the service.
+TEST_F(HttpTest, ArgumentChecksRefuseBeforeTheService) {
+    const unsigned h = Create(), c = connection;
+    unsigned char buffer[4];
+    unsigned n = 0;
+    _ZV_COOKIE_DATA* cookies = nullptr;
+    PCCERT_CONTEXT cert = nullptr;
+    struct Case {
+        std::function<ZVResult()> call;
+        const char *operation, *argument;
+    } cases[] = {
+        {[&] { return v5->CreateZVHttpRequest(c, nullptr); }, "V5::CreateZVHttpRequest", "outHttpHandle"},
+        {[&] { return v5->AddRequestHeader(h, nullptr); }, "V5::AddRequestHeader", "header"},
+        {[&] { return v5->SetRequestMethod(h, nullptr); }, "V5::SetRequestMethod", "method"},
+        {[&] { return v5->SetRequestUrl(h, nullptr); }, "V5::SetRequestUrl", "url"},
+        {[&] { return v5->SetRequestUserAgentSuffix(h, nullptr); }, "V5::SetRequestUserAgentSuffix", "UserAgentSuffix"},
+        {[&] { return v5->SetRequestRoute(h, nullptr); }, "V5::SetRequestRoute", "gatewayInfo"},
+        {[&] { return v5->GetResponseStatusCode(h, nullptr); }, "V5::GetResponseStatusCode", "httpStatusCode"},
+        {[&] { return v5->GetResponseReasonPhrase(h, nullptr); }, "V5::GetResponseReasonPhrase", "outReasonPhrase"},
+        {[&] { return v5->GetResponseHeaders(h, nullptr); }, "V5::GetResponseHeaders", "headers"},
+        {[&] { return v5->GetResponseServerCertificate(h, nullptr); }, "V5::GetResponseServerCertificate",
+         "pCertificate"},
+        {[&] { return v5->GetResponseTrustFailureFlags(h, nullptr); }, "V5::GetResponseTrustFailureFlags",
+         "outTrustFailureFlags"},
+        {[&] { return v5->GetServerCertificate(c, nullptr, nullptr, &n); }, "V5::GetServerCertificate",
+         "outCertificate"},
+        {[&] { return v5->GetServerCertificate(c, nullptr, &cert, nullptr); }, "V5::GetServerCertificate",
+         "outTrustFailureFlags"},
+        {[&] { return v5->ReadResponseBodyStream(h, nullptr, 4, &n); }, "V5::ReadResponseBodyStream", "pBuffer"},
+        {[&] { return v5->ReadResponseBodyStream(h, buffer, 4, nullptr); }, "V5::ReadResponseBodyStream",
+         "pActualNumberOfBytesRead"},
+        {[&] { return v6->GetAuthEpoch(c, nullptr); }, "V6::GetAuthEpoch", "outEpoch"},
+        {[&] { return v7->GetSecondaryToken(h, nullptr); }, "V7::GetSecondaryToken", "secondaryToken"},
+        {[&] { return v8->GetSessionCookie(c, nullptr, nullptr); }, "V8::GetSessionCookie", "sessionCookie"},
+        {[&] { return v9->GetCookiesForDomain(c, nullptr, nullptr, &n); }, "V9::GetCookiesForDomain",
+         "outCookieDataArr"},
+        {[&] { return v9->GetCookiesForDomain(c, nullptr, &cookies, nullptr); }, "V9::GetCookiesForDomain",
+         "outCookieCount"},
+        {[&] { return v9->AddCookies(c, nullptr, 1); }, "V9::AddCookies", "cookieDataArr"},
+    };
+    const size_t calls = control->Calls().size();
+    for (const Case& k : cases) {
+        EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, k.call()) << k.operation;
+        EXPECT_TRUE(trace.Contains(std::string("BrennicZelvarSDK::ZVImplementation") + k.operation +
+                                   ": failed because " + k.argument + " is NULL!"))
+            << k.operation;
+    }
+    EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, v5->SetRequestData(h, nullptr, 5));
+    EXPECT_TRUE(trace.Contains(
+        "SetRequestData: failed because pBufferToSend is NULL and a non-zero number of bytes were specified!"));
+    EXPECT_EQ(calls, control->Calls().size());
+
+    // The body reader checks its arguments before the initialised check, and
+    // a zero-sized buffer ends the call at once.
+    ASSERT_EQ(ZV_SUCCESS, v1->Uninitialize());
+    n = 7;
+    EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, v5->ReadResponseBodyStream(h, nullptr, 4, &n));
+    EXPECT_EQ(ZV_SUCCESS, v5->ReadResponseBodyStream(h, buffer, 0, &n));
+    EXPECT_EQ(0u, n);
+    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, v5->ReadResponseBodyStream(h, buffer, 4, &n));
+    ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
+}
+
+class CookieTest : public HttpTest {
+protected:
+    StandinHost Host() const override { return StandinHost::InprocServer; }
+    std::map<std::string, _ZV_COOKIE_DATA> Jar(_ZV_COOKIE_DATA** array, unsigned* count) {
+        EXPECT_EQ(ZV_SUCCESS, v9->GetCookiesForDomain(connection, L"127.0.0.1", array, count));
+        std::map<std::string, _ZV_COOKIE_DATA> byName;
+        for (unsigned i = 0; i < *count; ++i) byName[Narrow((*array)[i].string1)] = (*array)[i];
+        return byName;
+    }
+};
+
+TEST_F(CookieTest, CookiesOfRealResponsesAndAddedOnesShareTheJarBesideTokens) {
+    unsigned request = Send(server->https + L"/cookies");
+    EXPECT_EQ(ZV_SUCCESS, v5->DestroyZVHttpRequest(request));
+    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, v5->DestroyZVHttpRequest(request));
+    _ZV_COOKIE_DATA* array = nullptr;
+    unsigned count = 0;
+    auto jar = Jar(&array, &count);
+    ASSERT_EQ(3u, count);  // the service's own session cookie and the two the server set
+    const _ZV_COOKIE_DATA& plain = jar["zvplain"];
+    EXPECT_EQ("first", Narrow(plain.string2));
+    EXPECT_EQ("127.0.0.1", Narrow(plain.string3));
+    EXPECT_EQ("/", Narrow(plain.string4));
+    EXPECT_EQ("0101", Flags(plain));  // Secure, HttpOnly, persistent, host-only
+    const _ZV_COOKIE_DATA& secure = jar["zvsecure"];
+    EXPECT_EQ("/echo", Narrow(secure.string4));
+    EXPECT_EQ("1011", Flags(secure));
+    EXPECT_EQ(3600, secure.value64);
+
+    // AddCookies takes over the array it is given: here the one just returned.
+    array[0].flag2 = 7;  // any non-zero flag goes to the service as VARIANT_TRUE
+    array[0].value64 = -2;
+    ASSERT_EQ(ZV_SUCCESS, v9->AddCookies(connection, array, count));
+    Json added = control->LastArgs("AddCookies")["cookies"];
+    ASSERT_EQ(3u, added.size());
+    EXPECT_EQ(-1, added[0]["flag2"]);
+    EXPECT_EQ(-2, added[0]["value64"]);
+    jar = Jar(&array, &count);
+    EXPECT_EQ(6u, count);
+    EXPECT_EQ(ZV_SUCCESS, v9->FreeCookieDataArray(array, count));
+
+    auto* empty = static_cast<_ZV_COOKIE_DATA*>(malloc(sizeof(_ZV_COOKIE_DATA)));
+    ASSERT_EQ(ZV_SUCCESS, v9->AddCookies(connection, empty, 0));
+    EXPECT_EQ(Json::array(), control->LastArgs("AddCookies")["cookies"]);
+    EXPECT_EQ(ZV_SUCCESS, v9->FreeCookieDataArray(nullptr, 5));
+
+    // Service flags: VARIANT_TRUE and any other non-zero value arrive as 1.
+    ASSERT_TRUE(control->SetMethod("GetCookiesForDomain",
+                                   {{"outputs", {{"cookies", {{{"flag1", -1}, {"flag2", 0}, {"flag3", 5}}}}}}}));
+    jar = Jar(&array, &count);
+    ASSERT_EQ(1u, count);
+    EXPECT_EQ("1010", Flags(array[0]));
+    EXPECT_EQ("", Narrow(array[0].string1));  // a null BSTR arrives as an empty string
+    v9->FreeCookieDataArray(array, count);
+
+    // Epoch, secondary token and session cookie.
+    unsigned epoch = 0;
+    ZVChar *token = nullptr, *cookie = nullptr;
+    EXPECT_EQ(ZV_SUCCESS, v6->GetAuthEpoch(connection, &epoch));
+    EXPECT_EQ(1u, epoch);
+    EXPECT_EQ(ZV_SUCCESS, v7->GetSecondaryToken(Create(), &token));
+    EXPECT_EQ("standin-secondary-token", Narrow(token));
+    EXPECT_EQ(ZV_SUCCESS, v8->GetSessionCookie(connection, nullptr, &cookie));
+    EXPECT_EQ("ZVSESSION=standin-session", Narrow(cookie));
+    EXPECT_TRUE(control->LastArgs("GetSessionCookie")["url"].is_null());
+    v1->FreeTranslatedUrl(token);
+    v1->FreeTranslatedUrl(cookie);
+    epoch = 77;
+    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, v6->GetAuthEpoch(connection + 1000, &epoch));
+    EXPECT_EQ(77u, epoch);  // written only on success
+}
+
+}  // namespace
