@@ -3,6 +3,8 @@
 // fail the same way, the callback thread goes on and Uninitialize ends.
 // Wine refuses the class after a kill until the wineserver ends, so each
 // test runs alone with a wineserver of its own (tools/test.sh).
+#include <string>
+
 #include "faults/FaultSupport.h"
 
 using namespace BrennicZelvarSDK;
@@ -35,6 +37,23 @@ protected:
             EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, v1->CreateConnection(L"Later", nullptr, nullptr, &later));
         });
         WithinLimit("Uninitialize", [&] { EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize()); });
+    }
+    void KillDuringRequestCall(const char* method) {
+        auto* v5 = zvtest::GetSdkInterface<ZVImplementationV5Interface>(ZV_IID_V5);
+        ASSERT_TRUE(control->SetMethod(method, {{"block", true}}));
+        EventLog log;
+        unsigned int request = 0, read = 0;
+        ASSERT_EQ(ZV_SUCCESS, v5->CreateZVHttpRequest(Connect(&log), &request));
+        ASSERT_EQ(ZV_SUCCESS, v5->SetRequestUrl(request, L"https://held.test/"));
+        unsigned char buffer[64];
+        const bool send = std::string(method) == "SendRequestAndReceiveResponse";
+        KillDuring(
+            method,
+            [&] {
+                return send ? v5->SendRequestAndReceiveResponse(request)
+                            : v5->ReadResponseBodyStream(request, buffer, sizeof buffer, &read);
+            },
+            ZV_ERROR_SERVICE_UNAVAILABLE);
     }
 };
 
@@ -72,4 +91,12 @@ TEST_F(ServiceKilled, WhileItDeliversEvents) {
     // Destruction cancels the connection's calls first: the kill comes then.
     KillDuring(
         "CancelAllCalls", [&] { return v1->DestroyConnection(handle); }, 65526);
+}
+
+TEST_F(ServiceKilled, WhileItHoldsASend) {
+    KillDuringRequestCall("SendRequestAndReceiveResponse");
+}
+
+TEST_F(ServiceKilled, WhileItHoldsABodyRead) {
+    KillDuringRequestCall("ReadResponseBodyStream");
 }

@@ -162,6 +162,8 @@ TEST_F(SdkFixture, BadHandlesGetInvalidHandleWithoutAServiceCall) {
     Start(Host::InprocServer);
     auto* v2 = zvtest::GetSdkInterface<ZVImplementationV2Interface>(ZV_IID_V2);
     auto* v4 = zvtest::GetSdkInterface<ZVImplementationV4Interface>(ZV_IID_V4);
+    auto* v5 = zvtest::GetSdkInterface<ZVImplementationV5Interface>(ZV_IID_V5);
+    unsigned char body[64];
     ASSERT_EQ(ZV_ERROR_NOT_INITIALIZED, v1->DestroyConnection(1));
     ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
     EventLog log;
@@ -190,8 +192,15 @@ TEST_F(SdkFixture, BadHandlesGetInvalidHandleWithoutAServiceCall) {
         [&](unsigned h) { return v3->DetermineServerType(h, L"https://x.test/", &type); },
         [&](unsigned h) { return v3->GenerateTrampolineUrl(h, L"https://x.test/", 0, L"p", &text, &u); },
         [&](unsigned h) { return v4->LogOffAuthService(h, L"svc"); },
-        [&](unsigned h) { return v4->GetLogonStatus(h, L"svc", &u); }};
-    const std::vector<Op> onContext = {[&](unsigned h) { return v1->Prepare(h, list, &u); },
+        [&](unsigned h) { return v4->GetLogonStatus(h, L"svc", &u); },
+        [&](unsigned h) { return v5->CreateZVHttpRequest(h, &u); }};
+    // Context and HTTP request operations: none of the bad handles below is either.
+    const std::vector<Op> onContext = {[&](unsigned h) { return v5->SendRequestAndReceiveResponse(h); },
+                                       [&](unsigned h) { return v5->GetResponseStatusCode(h, &u); },
+                                       [&](unsigned h) { return v5->ReadResponseBodyStream(h, body, 64, &u); },
+                                       [&](unsigned h) { return v5->SetRequestUrl(h, L"https://x.test/"); },
+                                       [&](unsigned h) { return v5->DestroyZVHttpRequest(h); },
+                                       [&](unsigned h) { return v1->Prepare(h, list, &u); },
                                        [&](unsigned h) { return v1->GetHeaders(h, &table); },
                                        [&](unsigned h) { return v1->GetTranslatedUrl(h, &text); },
                                        [&](unsigned h) { return v2->Prepare2(h, &u); },
