@@ -13,6 +13,8 @@ include(GoogleTest)
 # private prefix with a time limit so that a hung COM session cannot stall CI.
 # LABELS becomes the CTest label of every discovered test (tools/test.sh runs
 # the tests labelled "kills_service" one by one, each with a fresh wineserver).
+# A test also fails when its output shows a failed assertion or a crash:
+# a crash while the process ends can leave the exit code at 0 under wine.
 # SERIAL keeps every other test from running at the same time (for tests that
 # change state the others rely on, such as the service's registration).
 function(zv_add_gtest name)
@@ -38,5 +40,6 @@ function(zv_add_gtest name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "WINEPREFIX=${ZV_WINEPREFIX}" TIMEOUT ${ARG_TIMEOUT} ${label_properties} ${serial})
+    PROPERTIES ENVIRONMENT "WINEPREFIX=${ZV_WINEPREFIX}" TIMEOUT ${ARG_TIMEOUT} ${label_properties} ${serial}
+      FAIL_REGULAR_EXPRESSION "FAILED TEST|Unhandled exception")
 endfunction()

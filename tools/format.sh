@@ -3,7 +3,7 @@
 # (--check: only report the files that differ).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-files=$(git ls-files '*.cpp' '*.h' '*.c' | grep -v -E 'ZelvarSvrPS(Data|Proxy)\.c$')
+files=$(git ls-files '*.cpp' '*.h' '*.hpp' '*.c' | grep -v -E 'ZelvarSvrPS(Data|Proxy)\.c$')
 if [ "${1:-}" = "--check" ]; then
   rc=0
   for f in $files; do clang-format --dry-run -Werror "$f" >/dev/null 2>&1 || { echo "$f"; rc=1; }; done

@@ -2,7 +2,7 @@
 # Installs what building and running the project needs on Debian 12.
 set -euo pipefail
 packages=(wine g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 cmake ninja-build python3 openssl
-  googletest libboost-dev nlohmann-json3-dev libwine-dev clang-format)
+  googletest libboost-dev nlohmann-json3-dev libwine-dev clang-format llvm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

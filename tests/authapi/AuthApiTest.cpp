@@ -112,11 +112,13 @@ TEST_F(AuthApiTest, EveryOperationIsRefusedFromInsideTheStatusCallback) {
     ASSERT_EQ(ZV_SUCCESS, api.v2->CreateVpnAuthContext(connection, &kGateway, 0, &vpn));
     ASSERT_TRUE(control->Reset());
     std::vector<ZVResult> results;
+    ZVResult sent = 0;  // a refused send also traces its mapped result
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     onStatus = [&](unsigned int) {
         Outs outs;
         for (const Operation& op : Operations())
             results.push_back(op.call(api, Pick(op.kind, connection, context, vpn), outs));
+        sent = zvtest::GetSdkInterface<ZVImplementationV5Interface>(ZV_IID_V5)->SendRequestAndReceiveResponse(7);
         SetEvent(done);
     };
     control->FireEvents({{"status", 5}});  // to the newest live connection: this one
@@ -129,5 +131,7 @@ TEST_F(AuthApiTest, EveryOperationIsRefusedFromInsideTheStatusCallback) {
             {name + ": RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE", name + ": caught COM error 2147500037"}));
     }
     EXPECT_EQ(Operations().size(), results.size());
+    EXPECT_EQ(ZV_ERROR_FAILED, sent);
+    EXPECT_TRUE(trace.Contains("SendAndReceive completed for handle 7 with ZVResult 65526"));
     EXPECT_EQ(0u, control->Calls().size()) << control->Calls().dump();
 }

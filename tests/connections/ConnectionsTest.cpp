@@ -166,8 +166,9 @@ TEST_P(ConnectionsTest, DestroyRemovesTheConnectionOnceAndItsLaterEventsFindNoCo
     // revocation's leak, see above): an event for the removed connection then
     // reaches the sink but no callback. One for the other connection, queued
     // behind it, arrives.
-    for (const Json& c : control->Connections())
+    for (const Json& c : control->Connections()) {
         if (c.value("clientId", "") == ClientIdPrefix() + "1") EXPECT_NE(InProcess(), c.value("alive", true));
+    }
     Json reply = Fire(first, 5);
     EXPECT_EQ(InProcess() ? 0u : 1u, reply.value("delivered", 9u)) << reply.dump();
     Fire(second, 6);

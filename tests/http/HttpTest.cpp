@@ -517,6 +517,11 @@ TEST_F(CookieTest, CookiesOfRealResponsesAndAddedOnesShareTheJarBesideTokens) {
     EXPECT_EQ("1010", Flags(array[0]));
     EXPECT_EQ("", Narrow(array[0].string1));  // a null BSTR arrives as an empty string
     v9->FreeCookieDataArray(array, count);
+    // No array at all from the service counts as no cookies.
+    ASSERT_TRUE(control->SetMethod("GetCookiesForDomain", {{"outputs", {{"cookies", nullptr}}}}));
+    EXPECT_TRUE(Jar(&array, &count).empty());
+    EXPECT_TRUE(array != nullptr && count == 0);
+    v9->FreeCookieDataArray(array, count);
 
     // Epoch, secondary token and session cookie.
     unsigned epoch = 0;

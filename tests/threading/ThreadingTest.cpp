@@ -126,10 +126,6 @@ TEST(ThreadPool, DestructionRunsTheItemsStillQueued) {
 
 TEST(PoolRunner, ApartmentWorkersPutThePoolThreadIntoTheMultithreadedApartmentAndTakeItOut) {
     RegisteredPool pool;
-    auto runItem = [](WorkerPtr item, const ScopedHandle& done) {
-        FindThreadPool(kPool)->QueueWork(item);
-        return WaitForSingleObject(done.Get(), kTestWaitMs);
-    };
     auto apartment = [] {
         APTTYPE type = APTTYPE_CURRENT;
         APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
@@ -138,18 +134,17 @@ TEST(PoolRunner, ApartmentWorkersPutThePoolThreadIntoTheMultithreadedApartmentAn
             kPool, [&] { hr = CoGetApartmentType(&type, &qualifier); }, "Test");
         return SUCCEEDED(hr) && type == APTTYPE_MTA && qualifier == APTTYPEQUALIFIER_NONE;
     };
-    ScopedHandle done = MakeCompletionEvent();
     HRESULT joined = E_UNEXPECTED;
-    ASSERT_EQ(WAIT_OBJECT_0, runItem(boost::make_shared<CoInitializeWorker>(done.Get(), &joined), done));
+    ASSERT_EQ(WAIT_OBJECT_0, JoinApartmentOnPoolThread(kPool, joined, kTestWaitMs));
     EXPECT_EQ(S_OK, joined);
     EXPECT_TRUE(apartment()) << "the pool thread did not join the apartment";
     DWORD poolThread = 0, seen = 1;
-    ASSERT_EQ(WAIT_OBJECT_0, runItem(boost::make_shared<GetThreadIdWorker>(done.Get(), &poolThread), done));
+    ASSERT_EQ(WAIT_OBJECT_0, ReadPoolThreadId(kPool, poolThread, kTestWaitMs));
     RunOnPoolAndWait(
         kPool, [&] { seen = GetCurrentThreadId(); }, "Test");
     EXPECT_EQ(seen, poolThread);
     EXPECT_NE(GetCurrentThreadId(), poolThread);
-    ASSERT_EQ(WAIT_OBJECT_0, runItem(boost::make_shared<CoUninitializeWorker>(done.Get()), done));
+    ASSERT_EQ(WAIT_OBJECT_0, LeaveApartmentOnPoolThread(kPool, kTestWaitMs));
     EXPECT_FALSE(apartment()) << "the pool thread is still in the apartment it joined";
 }
 
@@ -185,9 +180,9 @@ TEST(PoolRunner, ResultsAndExceptionsOfTheWorkReachTheCaller) {
                       L"No such pool", [] {}, "Test::Missing");
               }));
     // An empty callable signals nothing.
-    ScopedHandle done = MakeCompletionEvent();
-    EXPECT_THROW(DelegateWorker(done.Get(), boost::function<void()>()).Execute(), boost::bad_function_call);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(done.Get(), 0));
+    auto done = boost::make_shared<ScopedHandle>(MakeCompletionEvent());
+    EXPECT_THROW(DelegateWorker(done, boost::function<void()>()).Execute(), boost::bad_function_call);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(done->Get(), 0));
 
     // A null service pointer on the way to a user interface is an E_FAIL with a trace.
     try {

@@ -38,7 +38,9 @@ public:
     HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                       DWORD flags, HANDLE templateFile) override {
         EXPECT_EQ(std::wstring(UpdaterServiceCommunication::kPipeName), name);
-        EXPECT_EQ(std::vector<DWORD>({GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0}),
+        // Identification only: a process squatting on the pipe's name cannot act as the user.
+        EXPECT_EQ(std::vector<DWORD>({GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION}),
                   std::vector<DWORD>({access, share, disposition, flags}));
         EXPECT_TRUE(!security && !templateFile);
         ++creates;

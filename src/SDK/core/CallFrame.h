@@ -42,7 +42,7 @@ private:
     bool m_mustUninitialize = false;
 };
 
-// Whether an operation joins the apartment on the calling thread (F2). The
+// Whether an operation joins the apartment on the calling thread. The
 // operations whose service work runs on a pool thread do not.
 enum class Apartment { Join, Skip };
 
@@ -67,7 +67,8 @@ private:
     SharedLockHold& m_gate;
 };
 
-// F1: a call from the callback thread could wait for the very thread it runs on.
+// The re-entrancy refusal: a call from the callback thread could wait for the
+// very thread it runs on.
 inline void RefuseReentrantCall(const char* name) {
     if (IsReentrantCall()) {
         TraceError(L"%S: RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE", name);
@@ -75,21 +76,30 @@ inline void RefuseReentrantCall(const char* name) {
     }
 }
 
-template <class Body>
-ZVResult RunApiCall(const char* name, Apartment apartment, Body&& body) noexcept {
+// What an operation adds to the trace after a failure has been mapped; by
+// default nothing.
+struct NoFailureReport {
+    void operator()(ZVResult) const {}
+};
+
+template <class Body, class FailureReport = NoFailureReport>
+ZVResult RunApiCall(const char* name, Apartment apartment, Body&& body,
+                    FailureReport report = FailureReport()) noexcept {
     try {
-        RefuseReentrantCall(name);                 // F1
-        std::optional<CScopedComInitializer> com;  // F2
+        RefuseReentrantCall(name);
+        std::optional<CScopedComInitializer> com;  // the apartment
         if (apartment == Apartment::Join) com.emplace();
-        SharedLockHold gate(g_ApiGate);  // F3
-        if (!IsInitialized()) {          // F4
+        SharedLockHold gate(g_ApiGate);  // the gate
+        if (!IsInitialized()) {
             TraceError(L"%S failed because SDK implementation dll is not initialized!", name);
             return ZV_ERROR_NOT_INITIALIZED;
         }
         ApiCall call(name, gate);
-        return body(call);  // F5 to F8
+        return body(call);  // checks, look-ups, service call, outputs
     } catch (...) {
-        return HandleApiException(name);  // F9
+        const ZVResult result = HandleApiException(name);
+        report(result);
+        return result;
     }
 }
 

@@ -1,6 +1,8 @@
 #include "core/ErrorHandling.h"
 
 #include <exception>
+#include <new>
+#include <typeinfo>
 
 #include "support/Trace.h"
 #include "threading/Worker.h"
@@ -44,7 +46,10 @@ ZVResult HandleApiException(const char* qualifiedName) {
         TraceError(L"%S: caught ThreadPoolInvocationException", qualifiedName);
         return ZV_ERROR_FAILED;
     } catch (const std::exception& e) {
-        const char* what = e.what();
+        // The runtime's own out-of-memory text differs between C++ runtimes;
+        // traces carry one text. Exceptions with a message of their own
+        // (derived classes) keep it.
+        const char* what = typeid(e) == typeid(std::bad_alloc) ? "bad allocation" : e.what();
         TraceError(L"%S: caught unexpected std::exception; what=%S", qualifiedName, what ? what : "");
         return ZV_ERROR_FAILED;
     } catch (const _com_error& e) {

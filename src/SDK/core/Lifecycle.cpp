@@ -3,9 +3,12 @@
 // service object when the last Uninitialize comes.
 #include <new>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "core/CallFrame.h"
 #include "core/Globals.h"
+#include "core/ModuleReference.h"
 #include "core/ZVImplementation.h"
 #include "support/Scoped.h"
 #include "support/Trace.h"
@@ -20,21 +23,11 @@ const char kInitializeName[] = "BrennicZelvarSDK::ZVImplementationV1::Initialize
 const char kUninitializeName[] = "BrennicZelvarSDK::ZVImplementationV1::Uninitialize";
 const char kUninitializeInternalName[] = "BrennicZelvarSDK::ZVImplementationV1::Uninitialize_Internal";
 
-// Queues an apartment work item on a pool and waits for it. Returns the wait
-// result; the item signals the event it was given.
-template <class WorkerType, class... Args>
-DWORD RunApartmentWorker(const wchar_t* poolName, Args... args) {
-    ScopedHandle done = MakeCompletionEvent();
-    if (!done) throw std::runtime_error("CreateEvent failed!");
-    FindThreadPool(poolName)->QueueWork(WorkerPtr(new WorkerType(done.Get(), args...)));
-    return WaitForSingleObject(done.Get(), INFINITE);
-}
-
 // Puts a pool's thread into the multithreaded apartment; ZV_SUCCESS or the
 // failure, traced.
 ZVResult JoinApartmentOnPool(const wchar_t* poolName, const wchar_t* completedTrace) {
     HRESULT comResult = E_FAIL;
-    DWORD wait = RunApartmentWorker<CoInitializeWorker>(poolName, &comResult);
+    DWORD wait = JoinApartmentOnPoolThread(poolName, comResult);
     if (wait != WAIT_OBJECT_0) {
         TraceError(L"Initialize_Internal failed waiting workerThreadComplete with return code %u", wait);
         return ZV_ERROR_FAILED;
@@ -74,7 +67,7 @@ ZVResult CreatePoolsAndJoinApartment() {
     if (result != ZV_SUCCESS) return result;
 
     DWORD callbackThreadId = 0;
-    DWORD wait = RunApartmentWorker<GetThreadIdWorker>(kCallbackPoolName, &callbackThreadId);
+    DWORD wait = ReadPoolThreadId(kCallbackPoolName, callbackThreadId);
     if (wait != WAIT_OBJECT_0) {
         TraceError(L"Initialize_Internal failed waiting callBackThreadIdComplete with return code %u", wait);
         return ZV_ERROR_FAILED;
@@ -128,6 +121,7 @@ ZVResult ZVImplementationV1::Initialize() {
     }
     ExclusiveLockHold initHold(g_InitLock);
     if (g_SdkImplInitCount < 1) {
+        HoldOwnModule();
         CTracer::Open(L"Zelvar Runtime SDK DLL", L"ZelvarSDK_Runtime");
         TraceInfo(L"Initialize Starts");
         ExclusiveLockHold gateHold(g_ApiGate);
@@ -164,6 +158,7 @@ ZVResult ZVImplementationV1::Uninitialize() {
     TraceInfo(L"g_SdkImplInitCount is now 0");
     TraceInfo(L"Uninitialize Ends");
     CTracer::Close();
+    ReleaseOwnModule();
     return ZV_SUCCESS;
 }
 
@@ -185,14 +180,14 @@ ZVResult ZVImplementationV1::Uninitialize_Internal() {
 
         // The apartment is left by the pool thread itself, as the last item
         // that pool runs.
-        DWORD wait = RunApartmentWorker<CoUninitializeWorker>(kCallbackPoolName);
+        DWORD wait = LeaveApartmentOnPoolThread(kCallbackPoolName);
         if (wait != WAIT_OBJECT_0) {
             TraceError(L"Uninitialize_Internal failed waiting on lastWorkerInPool with return code %u", wait);
             return ZV_ERROR_FAILED;
         }
         DestroyThreadPool(kCallbackPoolName);
 
-        wait = RunApartmentWorker<CoUninitializeWorker>(kComObjectCreatorPoolName);
+        wait = LeaveApartmentOnPoolThread(kComObjectCreatorPoolName);
         if (wait != WAIT_OBJECT_0) {
             TraceError(
                 L"Uninitialize_Internal failed waiting for COM_OBJECT_CREATOR_THREAD_POOL's "
@@ -209,15 +204,26 @@ ZVResult ZVImplementationV1::Uninitialize_Internal() {
 
 void ZVImplementationV1::CancelAllCalls_SharedLock() {
     TraceInfo(L"CancelAllCalls starts");
-    SharedLockHold dataHold(g_DataLock);
-    bool completed = true;
-    m_connectionTable.ForEach_NoLock([&](unsigned int handle, const ConnectionData& data) {
+    // The cookies are copied under the lock and the service is called
+    // without it: a service that raises a status event while it cancels, and
+    // waits for its delivery, would otherwise wait for the event sink, which
+    // needs the lock exclusively. No entry goes meanwhile: the gate is held
+    // exclusively and the tables are emptied only after this.
+    std::vector<std::pair<unsigned int, DWORD>> cookies;
+    {
+        SharedLockHold dataHold(g_DataLock);
+        m_connectionTable.ForEach_NoLock([&cookies](unsigned int handle, const ConnectionData& data) {
+            cookies.emplace_back(handle, data.gitCookie);
+            return true;
+        });
+    }
+    for (const auto& entry : cookies) {
+        const unsigned int handle = entry.first;
         ComPtr<IZelvarConnection> connection;
-        HRESULT hr = GIT::Get_NoLock(data.gitCookie, IID_IZelvarConnection, connection.ReceiveVoid());
+        HRESULT hr = GIT::Get_NoLock(entry.second, IID_IZelvarConnection, connection.ReceiveVoid());
         if (FAILED(hr)) {
             TraceError(L"CancelAllCalls_SharedLock: GIT::Get_NoLock failed with HRESULT %u", static_cast<unsigned>(hr));
-            completed = false;
-            return false;
+            return;
         }
         TraceInfo(L"CancelAllCalls being called on zelvar with handle %u", handle);
         try {
@@ -227,9 +233,8 @@ void ZVImplementationV1::CancelAllCalls_SharedLock() {
         } catch (const _com_error&) {
             TraceError(L"CancelAllCalls failed with error code for zelvar handle %u", handle);
         }
-        return true;
-    });
-    if (completed) TraceInfo(L"CancelAllCalls completes");
+    }
+    TraceInfo(L"CancelAllCalls completes");
 }
 
 }  // namespace BrennicZelvarSDK

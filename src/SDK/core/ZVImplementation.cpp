@@ -34,13 +34,6 @@ ZVImplementationV9& GetImplementation() {
     return *instance;
 }
 
-ZVResult OperationNotAvailable(const char* qualifiedName) {
-    return RunApiCall(qualifiedName, Apartment::Skip, [](ApiCall& call) {
-        TraceError(L"%S is not available in this version of the SDK", call.Name());
-        return ZV_ERROR_FAILED;
-    });
-}
-
 }  // namespace BrennicZelvarSDK
 
 using namespace BrennicZelvarSDK;

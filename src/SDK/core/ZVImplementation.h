@@ -203,8 +203,4 @@ public:
 // The singleton, created on first use and never destroyed.
 ZVImplementationV9& GetImplementation();
 
-// The operations of later versions that this build does not carry yet: the
-// frame's re-entrancy, gate and initialised checks, then ZV_ERROR_FAILED.
-ZVResult OperationNotAvailable(const char* qualifiedName);
-
 }  // namespace BrennicZelvarSDK

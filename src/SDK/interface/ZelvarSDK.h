@@ -183,4 +183,7 @@ protected:
 // *outInterface received a table, 0 otherwise.
 extern "C" {
 typedef BOOL(WINAPI* ZVQueryInterfaceFn)(const wchar_t* interfaceId, void** outInterface);
+// For programs that link the import library (ZelvarSDK.lib, libZelvarSDK.dll.a);
+// programs that load the DLL at run time use ZVQueryInterfaceFn instead.
+BOOL WINAPI QueryInterface(const wchar_t* interfaceId, void** outInterface);
 }

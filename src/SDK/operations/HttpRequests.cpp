@@ -161,21 +161,22 @@ ZVResult ZVImplementationV5::SetRequestRoute(unsigned int handle, const _ZV_GATE
 }
 
 ZVResult ZVImplementationV5::SendRequestAndReceiveResponse(unsigned int handle) {
-    return RunApiCall(ZV_V5_NAME(SendRequestAndReceiveResponse), Apartment::Join, [&](ApiCall& call) {
-        try {
+    // Every failure, the re-entrancy refusal and the apartment's included, is
+    // traced once more with its mapped result.
+    return RunApiCall(
+        ZV_V5_NAME(SendRequestAndReceiveResponse), Apartment::Join,
+        [&](ApiCall& call) {
             UICapablePtr<IZelvarHttpRequest> request = LookUpForUi(m_httpRequestTable, handle);
             // The request takes as long as the network does; Uninitialize is
             // not held up by it.
             call.LeaveGate();
             ThrowIfServiceFailed(request->SendRequestAndReceiveResponse());
-        } catch (...) {
-            const ZVResult result = HandleApiException(call.Name());
+            TraceInfo(L"SendAndReceive completed for handle %u", handle);
+            return ZV_SUCCESS;
+        },
+        [handle](ZVResult result) {
             TraceInfo(L"SendAndReceive completed for handle %u with ZVResult %d", handle, static_cast<int>(result));
-            return result;
-        }
-        TraceInfo(L"SendAndReceive completed for handle %u", handle);
-        return ZV_SUCCESS;
-    });
+        });
 }
 
 ZVResult ZVImplementationV5::GetResponseStatusCode(unsigned int handle, unsigned int* httpStatusCode) {

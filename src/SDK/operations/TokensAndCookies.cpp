@@ -110,6 +110,14 @@ ZVResult ZVImplementationV9::GetCookiesForDomain(unsigned int connectionHandle, 
         ScopedBstr domainCopy = CopyInputString(domain);
         ServiceSafeArray returned;
         ThrowIfServiceFailed(connection->GetCookiesForDomain(domainCopy.Get(), returned.Receive()));
+        if (!returned.Get()) {
+            // A service that has no cookies may answer with no array at all:
+            // the application gets the same empty block as for an empty array.
+            *outCookieDataArr = static_cast<_ZV_COOKIE_DATA*>(calloc(1, 1));
+            if (!*outCookieDataArr) throw Convert::bad_alloc_message("GetCookiesForDomain: calloc failed");
+            *outCookieCount = 0;
+            return ZV_SUCCESS;
+        }
         returned.TakeOwnership(
             VT_RECORD, L"GetCookiesForDomain failed to Attach CComSafeArray (Take ownership of the cookie records.)");
         // A record array of another record type is not read.

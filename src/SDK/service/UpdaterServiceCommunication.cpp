@@ -16,6 +16,22 @@ const char kClosingMessage[] = "{\"MessageType\":3}\n";
 static_assert(sizeof kRepairRequest == 20, "repair request is 20 bytes on the pipe");
 static_assert(sizeof kClosingMessage == 19, "closing message is 19 bytes on the pipe");
 
+// True once the pipe holds bytes to read or has broken (the read that
+// follows reports that); false when nothing came within timeoutMs. The pipe
+// offers nothing to wait on, so it is looked at with pauses that grow to 50 ms.
+// A handle that is not a pipe counts as ready.
+bool WaitForReply(HANDLE pipe, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    DWORD pauseMs = 1;
+    for (;;) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available > 0) return true;
+        if (GetTickCount64() >= deadline) return false;
+        Sleep(pauseMs);
+        if (pauseMs < 50) pauseMs *= 2;
+    }
+}
+
 }  // namespace
 
 const wchar_t UpdaterServiceCommunication::kPipeName[] =
@@ -61,15 +77,16 @@ bool UpdaterServiceCommunication::CommunicateToUpdaterService() {
     TraceInfo(L"UpdaterServiceCommunication::CommunicateToUpdaterService called.");
     bool result = false;
 
-    pipe = fileOperation->CreateFile(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    pipe = fileOperation->CreateFile(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kPipeOpenFlags,
+                                     nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         // Every instance of the pipe is serving another client: wait once for
         // one to come free, then try once more.
         if (error == ERROR_PIPE_BUSY) {
             if (fileOperation->WaitNamedPipe(kPipeName, kBusyPipeWaitMs))
-                pipe = fileOperation->CreateFile(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                                 nullptr);
+                pipe = fileOperation->CreateFile(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                                 kPipeOpenFlags, nullptr);
             if (pipe == INVALID_HANDLE_VALUE) error = GetLastError();
         }
         if (pipe == INVALID_HANDLE_VALUE) {
@@ -99,6 +116,10 @@ bool UpdaterServiceCommunication::CommunicateToUpdaterService() {
 bool UpdaterServiceCommunication::ReadFromPipe() {
     std::string reply;
     char buffer[kReadChunkBytes];
+    // A reply that never comes would hold the creator pool's thread, and
+    // through the gate every Uninitialize, for ever: after the bound the
+    // reply counts as empty.
+    if (!WaitForReply(pipe, replyTimeoutMs)) return EvaluateUpdaterReply(reply);
     for (;;) {
         DWORD read = 0;
         BOOL ok = fileOperation->ReadFile(pipe, buffer, kReadChunkBytes, &read, nullptr);

@@ -54,6 +54,12 @@ public:
     static constexpr DWORD kBusyPipeWaitMs = 1000;
     // Bytes asked for by each read of the reply.
     static constexpr DWORD kReadChunkBytes = 512;
+    // The pipe is opened for identification only: a process that took the
+    // pipe's name first cannot act as the application's user.
+    static constexpr DWORD kPipeOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+    // How long the reply is waited for before it counts as empty: long enough
+    // for any repair, short of for ever.
+    static constexpr DWORD kReplyTimeoutMs = 300000;
 
     UpdaterServiceCommunication();
     explicit UpdaterServiceCommunication(std::shared_ptr<IBncFileOperation> fileOperation);
@@ -65,12 +71,15 @@ public:
     bool CommunicateToUpdaterService();
     // Reads and judges the reply on the open pipe.
     bool ReadFromPipe();
+    // Replaces kReplyTimeoutMs for this object.
+    void SetReplyTimeout(DWORD timeoutMs) { replyTimeoutMs = timeoutMs; }
 
 private:
     bool WriteMessage(const char* message, DWORD size);
 
     std::shared_ptr<IBncFileOperation> fileOperation;
     HANDLE pipe = INVALID_HANDLE_VALUE;
+    DWORD replyTimeoutMs = kReplyTimeoutMs;
 };
 
 // The verdict on one reply text, apart from the pipe: true when it is one

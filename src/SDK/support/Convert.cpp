@@ -2,6 +2,7 @@
 
 #include <objbase.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -73,12 +74,15 @@ ZVChar** BSTRSafeArrayToZVChar(SAFEARRAY* array) {
     SafeArrayLockHold lock;
     if (FAILED(lock.Lock(array))) RaiseSafeArrayFailure(E_INVALIDARG);
 
-    // Sizes are summed in 32 bits, as the block layout defines them.
-    UINT32 stringBytes = 0;
-    for (LONG i = 0; i < count; ++i) stringBytes += SysStringLen(ElementAt(array, lowerBound, upperBound, i)) * 2 + 2;
-    const UINT32 blockBytes = static_cast<UINT32>(count) * 8 + 8 + stringBytes;
+    // The block's size is a 32-bit quantity. The sum is formed in 64 bits so
+    // that a table too large for it is refused as out of memory, never
+    // wrapped round to a block smaller than what is copied into it.
+    uint64_t blockBytes = static_cast<uint64_t>(count) * 8 + 8;
+    for (LONG i = 0; i < count; ++i)
+        blockBytes += static_cast<uint64_t>(SysStringLen(ElementAt(array, lowerBound, upperBound, i))) * 2 + 2;
+    if (blockBytes > UINT32_MAX) throw Convert::bad_alloc_message("BSTRSafeArrayToZVChar: malloc failed");
 
-    void* block = std::malloc(blockBytes);
+    void* block = std::malloc(static_cast<size_t>(blockBytes));
     if (!block) throw Convert::bad_alloc_message("BSTRSafeArrayToZVChar: malloc failed");
     auto** table = static_cast<ZVChar**>(block);
     auto* write = reinterpret_cast<ZVChar*>(table + count + 1);

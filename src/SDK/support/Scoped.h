@@ -29,7 +29,9 @@ public:
     HANDLE Get() const { return m_handle; }
     bool IsValid() const { return m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE; }
     explicit operator bool() const { return IsValid(); }
+    // Resetting to the handle already held keeps it open.
     void Reset(HANDLE h = nullptr) {
+        if (h == m_handle) return;
         Close();
         m_handle = h;
     }

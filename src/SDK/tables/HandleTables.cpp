@@ -127,17 +127,22 @@ HRESULT RevokeCookie(DWORD cookie) {
 template <class T>
 HRESULT ComObjectTable<T>::Set_ExclusiveLock(unsigned int handle, T* object) {
     ExclusiveLockHold hold(g_DataLock);
+    // The entry is made first: when allocating it fails, nothing has been
+    // registered in the Global Interface Table, where the object would stay
+    // alive for the life of the process.
+    const auto placed = m_map.emplace(handle, 0);
     DWORD cookie = 0;
     if (object) {
         ComPtr<T> extra(object);
         HRESULT hr = GIT::Store_NoLock(extra.Get(), __uuidof(T), &cookie);
         if (FAILED(hr)) {
+            if (placed.second) m_map.erase(placed.first);
             TraceError(L"%S::Set_ExclusiveLock: GIT::Store_NoLock failed with HRESULT %u", m_name,
                        static_cast<unsigned>(hr));
             return hr;
         }
     }
-    m_map[handle] = cookie;
+    placed.first->second = cookie;
     m_kept[handle] = ComPtr<IUnknown>(object);
     TraceInfo(L"%S::Set_ExclusiveLock: Stored object with handle %u and GIT cookie %u", m_name, handle,
               static_cast<unsigned>(cookie));
@@ -235,18 +240,22 @@ template class ComObjectTable<IZelvarHttpRequest>;
 
 HRESULT ConnectionTable::SetData_ExclusiveLock(unsigned int handle, IZelvarConnection* object, ConnectionData data) {
     ExclusiveLockHold hold(g_DataLock);
+    // Entry first, as in ComObjectTable::Set_ExclusiveLock.
+    data.gitCookie = 0;
+    const auto placed = m_map.emplace(handle, data);
     DWORD cookie = 0;
     if (object) {
         ComPtr<IZelvarConnection> extra(object);
         HRESULT hr = GIT::Store_NoLock(extra.Get(), IID_IZelvarConnection, &cookie);
         if (FAILED(hr)) {
+            if (placed.second) m_map.erase(placed.first);
             TraceError(L"ConnectionTable::SetData_ExclusiveLock: GIT::Store_NoLock failed with HRESULT %u",
                        static_cast<unsigned>(hr));
             return hr;
         }
     }
     data.gitCookie = cookie;
-    m_map[handle] = data;
+    placed.first->second = data;
     m_kept[handle] = ComPtr<IUnknown>(object);
     TraceInfo(L"ConnectionTable::SetData_ExclusiveLock: Stored Zelvar with handle %u and GIT cookie %u", handle,
               static_cast<unsigned>(cookie));

@@ -16,13 +16,14 @@ unsigned int DelegateWorker::Execute() {
     // programming error of the submitter.
     if (m_callable.empty()) throw boost::bad_function_call();
     m_callable();
-    SetEvent(m_event);
+    SetEvent(m_event->Get());
     return 0;
 }
 
-void RunOnPoolAndWait(const std::wstring& poolName, const boost::function<void()>& callable, const char* name) {
-    ScopedHandle completion = MakeCompletionEvent();
-    if (!completion) {
+void RunOnPoolAndWait(const std::wstring& poolName, const boost::function<void()>& callable, const char* name,
+                      DWORD waitMs) {
+    boost::shared_ptr<ScopedHandle> completion = boost::make_shared<ScopedHandle>(MakeCompletionEvent());
+    if (!*completion) {
         // Nothing could ever be waited for: refuse before the item is queued,
         // so that it cannot run after this caller has gone.
         TraceError(L"%S - failed waiting for signal. Result code: %u", name, static_cast<unsigned int>(WAIT_FAILED));
@@ -39,10 +40,10 @@ void RunOnPoolAndWait(const std::wstring& poolName, const boost::function<void()
             *failure = std::current_exception();
         }
     };
-    WorkerPtr worker = boost::make_shared<DelegateWorker>(completion.Get(), guarded);
+    WorkerPtr worker = boost::make_shared<DelegateWorker>(completion, guarded);
     FindThreadPool(poolName)->QueueWork(worker);
 
-    const DWORD waited = WaitForSingleObject(completion.Get(), INFINITE);
+    const DWORD waited = WaitForSingleObject(completion->Get(), waitMs);
     worker.reset();
     if (waited != WAIT_OBJECT_0) {
         TraceError(L"%S - failed waiting for signal. Result code: %u", name, static_cast<unsigned int>(waited));

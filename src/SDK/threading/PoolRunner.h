@@ -13,21 +13,26 @@
 
 namespace BrennicZelvarSDK {
 
+// The item shares its completion event with the submitter, so that an item
+// that runs after its submitter stopped waiting signals an event that still
+// exists, never a closed handle whose value has been given to another object.
 class DelegateWorker : public Worker {
 public:
-    DelegateWorker(HANDLE completionEvent, const boost::function<void()>& callable)
+    DelegateWorker(const boost::shared_ptr<ScopedHandle>& completionEvent, const boost::function<void()>& callable)
         : m_event(completionEvent), m_callable(callable) {}
     // An empty callable throws boost::bad_function_call and signals nothing.
     unsigned int Execute() override;
 
 private:
-    HANDLE m_event;
+    boost::shared_ptr<ScopedHandle> m_event;
     boost::function<void()> m_callable;
 };
 
-// Raises ThreadPoolInvocationException when the wait fails; registry and
-// queue exceptions pass through.
-void RunOnPoolAndWait(const std::wstring& poolName, const boost::function<void()>& callable, const char* name);
+// Raises ThreadPoolInvocationException when the wait fails (or lasts longer
+// than waitMs); registry and queue exceptions pass through. Everything the
+// queued item touches is its own, so it may still run after such a failure.
+void RunOnPoolAndWait(const std::wstring& poolName, const boost::function<void()>& callable, const char* name,
+                      DWORD waitMs = INFINITE);
 
 // Runs callable on the pool; a negative HRESULT is traced
 // ("%S failed with thread worker returning %u ") and raised as a COM error.

@@ -200,8 +200,12 @@ void ThreadPool::OnWorkQueued(WorkQueue&) {
 namespace {
 
 // Ordered by plain comparison of code units; guarded by g_PoolRegistryLock.
-// Pools still registered when the library unloads go with it.
-std::map<std::wstring, boost::shared_ptr<ThreadPool>> g_PoolRegistry;
+// Never destroyed: pools exist only while the SDK is initialised, and then
+// the SDK holds its own module, so the registry holds pools at unload time
+// only when the process ends. Their threads are gone by then, and tearing
+// them down under the loader lock could only wait or touch a dead apartment.
+std::map<std::wstring, boost::shared_ptr<ThreadPool>>& g_PoolRegistry =
+    *new std::map<std::wstring, boost::shared_ptr<ThreadPool>>();
 
 }  // namespace
 

@@ -19,7 +19,11 @@ public:
 
 typedef boost::shared_ptr<Worker> WorkerPtr;
 
-// Raised when waiting for a work item fails; carries no message.
-class ThreadPoolInvocationException : public std::exception {};
+// Raised when waiting for a work item fails; carries no message of its own
+// and reads "Unknown exception", whatever the C++ runtime's text would be.
+class ThreadPoolInvocationException : public std::exception {
+public:
+    const char* what() const noexcept override { return "Unknown exception"; }
+};
 
 }  // namespace BrennicZelvarSDK

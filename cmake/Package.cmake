@@ -1,0 +1,61 @@
+# What makes the build a package: version resources, the import library for MSVC linkers, and the install
+# tree (bin/, lib/, include/, lib/cmake/ZelvarSDK/, share/doc/ZelvarSDK/).
+
+# zv_version_resource(target DESCRIPTION text): file and product version,
+# description and names, from the project's version.
+function(zv_version_resource target)
+  cmake_parse_arguments(ARG "" "DESCRIPTION" "" ${ARGN})
+  get_target_property(type ${target} TYPE)
+  get_target_property(output ${target} OUTPUT_NAME)
+  if(NOT output)
+    set(output ${target})
+  endif()
+  set(ZV_RES_NAME ${output})
+  if(type STREQUAL "EXECUTABLE")
+    set(ZV_RES_FILE ${output}.exe)
+    set(ZV_RES_TYPE VFT_APP)
+  else()
+    set(ZV_RES_FILE ${output}.dll)
+    set(ZV_RES_TYPE VFT_DLL)
+  endif()
+  set(ZV_RES_DESCRIPTION "${ARG_DESCRIPTION}")
+  set(ZV_RES_DOTS ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.${PROJECT_VERSION_TWEAK})
+  set(ZV_RES_COMMAS ${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},${PROJECT_VERSION_TWEAK})
+  set(rc ${CMAKE_BINARY_DIR}/version-resources/${target}.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/VersionResource.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
+
+zv_version_resource(ZelvarSDK DESCRIPTION "Zelvar Runtime SDK DLL")
+zv_version_resource(zvcli DESCRIPTION "Zelvar SDK command-line client")
+zv_version_resource(ZelvarSvr DESCRIPTION "Zelvar authentication service (stand-in)")
+zv_version_resource(ZelvarSvrInproc DESCRIPTION "Zelvar authentication service, in-process host (stand-in)")
+zv_version_resource(ZelvarSvrPS DESCRIPTION "Zelvar service event proxy/stub (stand-in)")
+zv_version_resource(UpdaterService DESCRIPTION "Brennic updater service (stand-in)")
+zv_version_resource(ZelvarDemo DESCRIPTION "Zelvar SDK demo client")
+
+# An import library in the format of MSVC's linker (short import objects),
+# made from the module definition.
+find_program(ZV_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+set(ZV_MSVC_IMPLIB ${CMAKE_BINARY_DIR}/lib/ZelvarSDK.lib)
+add_custom_command(OUTPUT ${ZV_MSVC_IMPLIB}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/lib
+  COMMAND ${ZV_LLVM_DLLTOOL} -m i386:x86-64 -d ${CMAKE_SOURCE_DIR}/src/SDK/core/ZelvarSDK.def -l ${ZV_MSVC_IMPLIB}
+  DEPENDS ${CMAKE_SOURCE_DIR}/src/SDK/core/ZelvarSDK.def
+  COMMENT "MSVC import library ZelvarSDK.lib")
+add_custom_target(zelvarsdk_msvc_implib ALL DEPENDS ${ZV_MSVC_IMPLIB})
+
+# The install tree.
+install(TARGETS ZelvarSDK RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+install(FILES $<TARGET_FILE_DIR:ZelvarSDK>/ZelvarSDK.dll.debug DESTINATION bin)
+install(FILES ${ZV_MSVC_IMPLIB} DESTINATION lib)
+install(PROGRAMS $<TARGET_FILE:zvcli> $<TARGET_FILE:ZelvarSvr> $<TARGET_FILE:ZelvarSvrInproc>
+  $<TARGET_FILE:ZelvarSvrPS> DESTINATION bin)
+install(FILES ${CMAKE_SOURCE_DIR}/src/SDK/interface/ZelvarSDK.h ${CMAKE_SOURCE_DIR}/src/SDK/interface/ZVTypes.h
+  ${CMAKE_SOURCE_DIR}/src/SDK/interface/ZelvarSDK.hpp DESTINATION include)
+include(CMakePackageConfigHelpers)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/ZelvarSDKConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/ZelvarSDKConfig.cmake ${CMAKE_BINARY_DIR}/ZelvarSDKConfigVersion.cmake
+  DESTINATION lib/cmake/ZelvarSDK)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/ZelvarSDK)

@@ -1,0 +1,331 @@
+// The SDK under faults and load. Every step must end (WithinLimit ends the
+// program when one hangs) with an exact result.
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/TraceCapture.h"
+#include "faults/FaultSupport.h"
+#include "service/UpdaterServiceCommunication.h"
+
+using namespace BrennicZelvarSDK;
+using namespace zvfaults;
+using Host = zvtest::StandinHost;
+
+// No SDK lock is held across a call into the service: a service that raises
+// a status event while it cancels, and waits for its delivery, does not
+// stall Uninitialize (the event sink needs the lock the cancelling held).
+TEST_F(SdkFixture, UninitializeEndsWhenTheServiceRaisesAnEventWhileItCancels) {
+    Start(Host::LocalServer);
+    ASSERT_TRUE(control->SetMethod("CancelAllCalls", {{"events", {{"status", 3}, {"window", 0}}}}));
+    EventLog log;
+    ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
+    Connect(&log);
+    ZVResult result = 0;
+    WithinLimit("Uninitialize", [&] { result = v1->Uninitialize(); });
+    EXPECT_EQ(ZV_SUCCESS, result);
+    EXPECT_EQ(1u, control->CallCount("CancelAllCalls"));
+    EXPECT_EQ(0u, log.count.load()) << "raised after the SDK stopped taking events";
+}
+
+// FreeLibrary without Uninitialize leaves the module loaded, a late event
+// still reaches the application, and the process ends cleanly initialised.
+TEST_F(SdkFixture, FreeLibraryWithoutUninitializeKeepsTheModuleAndLateEventsArrive) {
+    Start(Host::LocalServer, false);
+    ASSERT_EQ(nullptr, GetModuleHandleW(L"ZelvarSDK.dll"));
+    HMODULE module = LoadLibraryW((zvtest::ExeDirectory() + L"\\ZelvarSDK.dll").c_str());
+    auto query =
+        reinterpret_cast<ZVQueryInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")));
+    ASSERT_TRUE(query && query(ZV_IID_V1, reinterpret_cast<void**>(&v1)));
+    EventLog log;
+    log.target = 2;
+    ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
+    Connect(&log);
+    WithinLimit("FreeLibrary", [&] { EXPECT_TRUE(FreeLibrary(module)); });
+    EXPECT_EQ(module, GetModuleHandleW(L"ZelvarSDK.dll")) << "unloaded while initialised";
+    control->FireEvents({{"status", 5}, {"window", 0}, {"count", 2}, {"delayMs", 50}});
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(log.reached, kStepLimitMs));
+}
+
+// Uninitialize while eight threads create connections and request contexts,
+// use and destroy them, destroy stale handles and have events raised: every
+// result is one of those allowed, and nothing is left behind.
+TEST_F(SdkFixture, UninitializeRacingEightThreadsOfMixedOperations) {
+    Start(Host::InprocServer);
+    const unsigned baseObjects = control->ServerInfo()["liveObjects"].get<unsigned>();
+    EventLog log;
+    const std::set<ZVResult> allowed = {ZV_SUCCESS, ZV_ERROR_NOT_INITIALIZED, ZV_ERROR_INVALID_HANDLE};
+    std::atomic<unsigned> unexpected{0};
+    ProcessFigures warm;
+    for (int cycle = 0; cycle < 16; ++cycle) {
+        if (cycle == 1) warm = SampleProcess("after cycle 1");
+        ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
+        std::atomic<bool> stop{false};
+        std::atomic<unsigned> operations{0};
+        HANDLE busy = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::vector<std::thread> threads;
+        for (unsigned t = 0; t < 8; ++t) {
+            threads.emplace_back([&, t] {
+                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+                zvtest::StandinControl events;
+                unsigned int connection = 0, context = 0;
+                for (unsigned i = t; !stop; ++i) {
+                    ZVResult r = ZV_SUCCESS;
+                    ZVChar* version = nullptr;
+                    switch (i % 6) {
+                        case 0:
+                            r = v1->CreateConnection(L"Race", EventLog::OnStatus, &log, &connection);
+                            break;
+                        case 1:
+                            r = v1->CreateRequestContext(connection, L"https://race.test/", 0, &context);
+                            break;
+                        case 2:
+                            r = v3->GetVersion(connection, &version);
+                            v1->FreeTranslatedUrl(version);
+                            break;
+                        case 3:
+                            r = v1->DestroyRequestContext(context);
+                            break;
+                        case 4:
+                            r = v1->DestroyConnection(i % 12 == 4 ? 0x7FFFFFF0u : connection);
+                            break;
+                        default:
+                            events.FireEvents({{"allConnections", true}, {"status", 2}, {"window", 0}});
+                    }
+                    if (!allowed.count(r)) {
+                        ++unexpected;
+                        std::printf("thread %u operation %u: result %u\n", t, i % 6, r);
+                    }
+                    if (++operations == 8 * 12) SetEvent(busy);
+                }
+                events.Release();
+                CoUninitialize();
+            });
+        }
+        WithinLimit("operations before Uninitialize", [&] { WaitForSingleObject(busy, INFINITE); });
+        WithinLimit("Uninitialize", [&] { EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize()); });
+        stop = true;
+        WithinLimit("racing threads", [&] {
+            for (auto& thread : threads) thread.join();
+        });
+        CloseHandle(busy);
+    }
+    EXPECT_EQ(0u, unexpected.load());
+    EXPECT_EQ(baseObjects, control->ServerInfo()["liveObjects"].get<unsigned>()) << "service objects left behind";
+    const ProcessFigures end = SampleProcess("at the end");
+    EXPECT_LE(end.threads, warm.threads);
+    EXPECT_LE(end.handles, warm.handles + 16);
+}
+
+// Callers on single-threaded apartments that block without pumping
+// messages: their operations and their connections' events go on.
+TEST_F(SdkFixture, CallersOnThreadsThatNeverPumpMessagesDoNotDeadlock) {
+    Start(Host::LocalServer);
+    EventLog log;
+    log.target = 3 * 2;
+    HANDLE connected[3], proceed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<unsigned> wrong{0};
+    std::vector<std::thread> callers;
+    for (HANDLE& event : connected) {
+        event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        callers.emplace_back([&, event] {
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+            unsigned int handle = 0;
+            ZVChar* version = nullptr;
+            wrong += v1->Initialize() != ZV_SUCCESS;
+            wrong += v1->CreateConnection(L"Sta", EventLog::OnStatus, &log, &handle) != ZV_SUCCESS;
+            wrong += v3->GetVersion(handle, &version) != ZV_SUCCESS;
+            v1->FreeTranslatedUrl(version);
+            SetEvent(event);
+            WaitForSingleObject(proceed, INFINITE);  // blocks without pumping
+            // 65526 on Wine, which cannot revoke a cross-process object (README).
+            const ZVResult destroyed = v1->DestroyConnection(handle);
+            wrong += destroyed != ZV_SUCCESS && destroyed != 65526;
+            wrong += v1->Uninitialize() != ZV_SUCCESS;
+            CoUninitialize();
+        });
+    }
+    WithinLimit("STA callers connect", [&] { WaitForMultipleObjects(3, connected, TRUE, INFINITE); });
+    control->FireEvents({{"allConnections", true}, {"status", 4}, {"window", 0}, {"count", 2}});
+    WithinLimit("events while the callers block", [&] { WaitForSingleObject(log.reached, INFINITE); });
+    SetEvent(proceed);
+    WithinLimit("STA callers end", [&] {
+        for (auto& caller : callers) caller.join();
+    });
+    EXPECT_EQ(0u, wrong.load());
+}
+
+// Every handle-taking operation with a zero, stale, destroyed or wrong-kind
+// handle: ZV_ERROR_INVALID_HANDLE, and no call reaches the service.
+TEST_F(SdkFixture, BadHandlesGetInvalidHandleWithoutAServiceCall) {
+    Start(Host::InprocServer);
+    auto* v2 = zvtest::GetSdkInterface<ZVImplementationV2Interface>(ZV_IID_V2);
+    auto* v4 = zvtest::GetSdkInterface<ZVImplementationV4Interface>(ZV_IID_V4);
+    auto* v5 = zvtest::GetSdkInterface<ZVImplementationV5Interface>(ZV_IID_V5);
+    unsigned char body[64];
+    ASSERT_EQ(ZV_ERROR_NOT_INITIALIZED, v1->DestroyConnection(1));
+    ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
+    EventLog log;
+    const unsigned int connection = Connect(&log), gone = Connect(&log);
+    unsigned int context = 0, goneContext = 0, u = 0;
+    ASSERT_EQ(ZV_SUCCESS, v1->CreateRequestContext(connection, L"https://bad.test/", 0, &context));
+    ASSERT_EQ(ZV_SUCCESS, v1->CreateRequestContext(connection, L"https://bad.test/", 0, &goneContext));
+    ASSERT_EQ(ZV_SUCCESS, v1->DestroyRequestContext(goneContext));
+    ASSERT_EQ(ZV_SUCCESS, v1->DestroyConnection(gone));
+    const size_t callsBefore = control->Calls().size();
+    ZVChar* text = nullptr;
+    ZVChar** table = nullptr;
+    _ZV_VPN_AUTHORIZATION_INFO* info = nullptr;
+    _ZV_SERVER_TYPE_INFO* type = nullptr;
+    const ZVChar* list[] = {L"a", nullptr};
+    const _ZV_GATEWAY_INFO gateway = {};
+    using Op = std::function<ZVResult(unsigned int)>;
+    const std::vector<Op> onConnection = {
+        [&](unsigned h) { return v1->ClearAllCredentials(h); },
+        [&](unsigned h) { return v1->CancelAllCalls(h); },
+        [&](unsigned h) { return v1->LogOff(h); },
+        [&](unsigned h) { return v1->DestroyConnection(h); },
+        [&](unsigned h) { return v1->CreateRequestContext(h, L"https://x.test/", 0, &u); },
+        [&](unsigned h) { return v2->CreateVpnAuthContext(h, &gateway, 0, &u); },
+        [&](unsigned h) { return v3->GetVersion(h, &text); },
+        [&](unsigned h) { return v3->DetermineServerType(h, L"https://x.test/", &type); },
+        [&](unsigned h) { return v3->GenerateTrampolineUrl(h, L"https://x.test/", 0, L"p", &text, &u); },
+        [&](unsigned h) { return v4->LogOffAuthService(h, L"svc"); },
+        [&](unsigned h) { return v4->GetLogonStatus(h, L"svc", &u); },
+        [&](unsigned h) { return v5->CreateZVHttpRequest(h, &u); }};
+    // Context and HTTP request operations: none of the bad handles below is either.
+    const std::vector<Op> onContext = {[&](unsigned h) { return v5->SendRequestAndReceiveResponse(h); },
+                                       [&](unsigned h) { return v5->GetResponseStatusCode(h, &u); },
+                                       [&](unsigned h) { return v5->ReadResponseBodyStream(h, body, 64, &u); },
+                                       [&](unsigned h) { return v5->SetRequestUrl(h, L"https://x.test/"); },
+                                       [&](unsigned h) { return v5->DestroyZVHttpRequest(h); },
+                                       [&](unsigned h) { return v1->Prepare(h, list, &u); },
+                                       [&](unsigned h) { return v1->GetHeaders(h, &table); },
+                                       [&](unsigned h) { return v1->GetTranslatedUrl(h, &text); },
+                                       [&](unsigned h) { return v2->Prepare2(h, &u); },
+                                       [&](unsigned h) { return v2->ReportHttpResponse(h, 200, list); },
+                                       [&](unsigned h) { return v2->ReportHttpFailure(h, 5); },
+                                       [&](unsigned h) { return v3->SetReferenceUrl(h, L"https://x.test/"); },
+                                       [&](unsigned h) { return v1->DestroyRequestContext(h); },
+                                       [&](unsigned h) { return v2->GetVpnAuthorizationInfo(h, &info); },
+                                       [&](unsigned h) { return v2->DestroyVpnAuthContext(h); }};
+    for (unsigned int bad : {0u, gone, 0x7FFFFFF0u, context}) {
+        for (size_t i = 0; i < onConnection.size(); ++i)
+            EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, onConnection[i](bad)) << "connection operation " << i << " " << bad;
+    }
+    for (unsigned int bad : {0u, goneContext, 0x7FFFFFF0u, connection}) {
+        for (size_t i = 0; i < onContext.size(); ++i)
+            EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, onContext[i](bad)) << "context operation " << i << " " << bad;
+    }
+    EXPECT_EQ(callsBefore, control->Calls().size()) << control->Calls().dump();
+    EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize());
+}
+
+namespace {
+
+// Plays the updater service for one exchange on its real pipe: reads the
+// repair request, then answers with `reply` and ends as told.
+enum class Ends { AfterReply, MidReply, WithoutReply };
+struct GarbageCase {
+    const char* name;
+    std::string reply;
+    Ends ends;
+    const char* trace;
+};
+
+void PrintTo(const GarbageCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+void ServeUpdaterPipe(HANDLE pipe, const GarbageCase& c, HANDLE finish) {
+    if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+    char request[64];
+    DWORD count = 0;
+    ReadFile(pipe, request, sizeof request, &count, nullptr);
+    if (c.ends == Ends::WithoutReply) WaitForSingleObject(finish, INFINITE);
+    if (c.ends != Ends::WithoutReply) WriteFile(pipe, c.reply.data(), DWORD(c.reply.size()), &count, nullptr);
+    if (c.ends == Ends::AfterReply)
+        while (ReadFile(pipe, request, sizeof request, &count, nullptr) || GetLastError() == ERROR_MORE_DATA) {
+        }
+    CloseHandle(pipe);
+}
+
+class UpdaterGarbage : public ::testing::TestWithParam<GarbageCase> {};
+
+}  // namespace
+
+TEST_P(UpdaterGarbage, IsNoConfirmationAndEndsWithItsTrace) {
+    const GarbageCase& c = GetParam();
+    // Byte mode, as the SDK reads: the first read that succeeds ends a reply.
+    HANDLE pipe = CreateNamedPipeW(UpdaterServiceCommunication::kPipeName, PIPE_ACCESS_DUPLEX,
+                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 1 << 20, 1 << 20, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, pipe) << GetLastError();
+    HANDLE finish = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread server(ServeUpdaterPipe, pipe, std::cref(c), finish);
+    zvtest::TraceCapture trace(true);
+    UpdaterServiceCommunication communication;
+    communication.SetReplyTimeout(500);  // in use a silent updater gets kReplyTimeoutMs
+    WithinLimit("CommunicateToUpdaterService", [&] { EXPECT_FALSE(communication.CommunicateToUpdaterService()); });
+    const std::vector<std::string> messages = trace.Messages();
+    EXPECT_NE(messages.end(), std::find(messages.begin(), messages.end(), std::string("Err|") + c.trace))
+        << trace.Contents();
+    SetEvent(finish);
+    server.join();
+    CloseHandle(finish);
+}
+
+const char kParse[] = "ReadFromPipe failed to parse JSON response.";
+INSTANTIATE_TEST_SUITE_P(
+    Replies, UpdaterGarbage,
+    ::testing::Values(GarbageCase{"ManyKilobytesOfNoise", std::string(256 * 1024, 'x'), Ends::AfterReply, kParse},
+                      GarbageCase{"ConfirmationCutAtTheFirstRead",
+                                  "{\"MessageType\":16,\"ExitCode\":0,\"Pad\":\"" + std::string(60 * 1024, 'p') + "\"}",
+                                  Ends::AfterReply, kParse},
+                      GarbageCase{"InvalidUtf8InAString", "{\"MessageType\":16,\"ExitCode\":0,\"N\":\"\xff\xfe\xc3\"}",
+                                  Ends::AfterReply, kParse},
+                      GarbageCase{"InvalidUtf8Bare", "\xc3\x28\xa0\xa1", Ends::AfterReply, kParse},
+                      GarbageCase{"DeeplyNestedUnclosed", std::string(200000, '['), Ends::AfterReply, kParse},
+                      GarbageCase{"DeeplyNestedClosed", std::string(255, '[') + std::string(255, ']'), Ends::AfterReply,
+                                  "ReadFromPipe response does not contain required fields."},
+                      GarbageCase{"DisconnectMidReply", "{\"MessageType\":16,\"Ex", Ends::MidReply, kParse},
+                      GarbageCase{"NoReplyWithinTheBound", "", Ends::WithoutReply,
+                                  "ReadFromPipe received empty response."}),
+    [](const ::testing::TestParamInfo<GarbageCase>& info) { return std::string(info.param.name); });
+
+// A long run of create/use/destroy cycles: handles, threads and private
+// bytes stay flat after warm-up.
+TEST_F(SdkFixture, AHundredThousandOperationsLeaveHandlesThreadsAndMemoryFlat) {
+    Start(Host::InprocServer);
+    ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
+    EventLog log;
+    const unsigned kCycles = 1000, kUses = 94, kEvents = 2;  // 100 operations a cycle with the four below
+    ProcessFigures warm, peak;
+    for (unsigned cycle = 1; cycle <= kCycles; ++cycle) {
+        const unsigned int connection = Connect(&log);
+        unsigned int context = 0;
+        ASSERT_EQ(ZV_SUCCESS, v1->CreateRequestContext(connection, L"https://soak.test/", 0, &context));
+        for (unsigned i = 0; i < kUses; ++i) {
+            ZVChar** headers = nullptr;
+            ASSERT_EQ(ZV_SUCCESS, v1->GetHeaders(context, &headers));
+            v1->FreeHeaders(headers);
+        }
+        control->FireEvents({{"allConnections", true}, {"status", 2}, {"window", 0}, {"count", kEvents}});
+        ASSERT_EQ(ZV_SUCCESS, v1->DestroyRequestContext(context));
+        ASSERT_EQ(ZV_SUCCESS, v1->DestroyConnection(connection));  // after the callbacks queued before it
+        if (cycle % 200 == 0) {
+            control->Reset();  // the in-process stand-in's own call records go
+            const ProcessFigures now = SampleProcess(("cycle " + std::to_string(cycle)).c_str());
+            if (cycle == 400) warm = now;  // after warm-up
+            if (cycle > 400)
+                peak = {std::max(peak.handles, now.handles), std::max(peak.threads, now.threads),
+                        std::max(peak.privateBytes, now.privateBytes)};
+        }
+    }
+    std::printf("operations: %u\n", kCycles * (kUses + kEvents + 4));
+    EXPECT_EQ(kCycles * kEvents, log.count.load());
+    EXPECT_LE(peak.handles, warm.handles + 16);
+    EXPECT_LE(peak.threads, warm.threads);
+    EXPECT_LE(peak.privateBytes, warm.privateBytes + 4 * 1024 * 1024);  // a leak of 40 bytes an operation passes that
+    EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize());
+}

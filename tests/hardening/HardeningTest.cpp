@@ -1,0 +1,180 @@
+// Faults found in review, each shown by what it did: work items that outlive
+// a failed wait, a service object left in the Global Interface Table when its
+// entry cannot be stored, a string table whose size wraps, a handle that
+// resets to itself, and the texts two exceptions leave in traces.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <boost/make_shared.hpp>
+#include <cstring>
+#include <cwchar>
+#include <functional>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "common/StandinService.h"
+#include "common/TraceCapture.h"
+#include "core/ErrorHandling.h"
+#include "support/Convert.h"
+#include "tables/HandleTables.h"
+#include "threading/ApartmentWorkers.h"
+#include "threading/PoolRunner.h"
+#include "threading/ThreadPool.h"
+
+using namespace BrennicZelvarSDK;
+
+// When n >= 0, the (n+1)-th allocation of this thread fails; the whole
+// program allocates through here.
+static thread_local int t_allocationsBeforeFailure = -1;
+void* operator new(size_t size) {
+    if (t_allocationsBeforeFailure >= 0 && t_allocationsBeforeFailure-- == 0) throw std::bad_alloc();
+    if (void* block = HeapAlloc(GetProcessHeap(), 0, size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept {
+    if (block) HeapFree(GetProcessHeap(), 0, block);
+}
+void operator delete(void* block, size_t) noexcept {
+    if (block) HeapFree(GetProcessHeap(), 0, block);
+}
+
+namespace {
+
+const wchar_t kPool[] = L"Hardening test pool";
+
+struct CallWorker : Worker {
+    explicit CallWorker(std::function<void()> call) : call(std::move(call)) {}
+    unsigned int Execute() override { return call(), 0; }
+    std::function<void()> call;
+};
+
+// A pool whose one thread is held until Release(): what is queued behind it
+// runs only then, after its submitter's wait has failed.
+class HeldPool {
+public:
+    HeldPool() {
+        CreateThreadPool(kPool);
+        Queue([this] { WaitForSingleObject(m_release.Get(), INFINITE); });
+    }
+    ~HeldPool() {
+        Release();
+        DestroyThreadPool(kPool);
+    }
+    // Returns once everything queued so far has run.
+    void Release() {
+        SetEvent(m_release.Get());
+        ScopedHandle drained(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        Queue([&drained] { SetEvent(drained.Get()); });
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(drained.Get(), 20000));
+    }
+
+private:
+    static void Queue(std::function<void()> call) {
+        FindThreadPool(kPool)->QueueWork(boost::make_shared<CallWorker>(call));
+    }
+    ScopedHandle m_release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+// Events made right after a failed wait take the handle values just closed:
+// a late item that signals a closed handle signals one of these.
+bool LateItemsSignalRecycledHandles(HeldPool& pool) {
+    std::vector<ScopedHandle> events;
+    for (int i = 0; i < 8; ++i) events.emplace_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    pool.Release();
+    for (const ScopedHandle& event : events)
+        if (WaitForSingleObject(event.Get(), 0) == WAIT_OBJECT_0) return true;
+    return false;
+}
+
+ULONG References(IUnknown* object) {
+    object->AddRef();
+    return object->Release();
+}
+
+}  // namespace
+
+TEST(LateWorkItems, RunnerAndApartmentItemsThatRunAfterTheirWaitFailedTouchOnlyWhatTheyOwn) {
+    HeldPool pool;
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    EXPECT_THROW(RunOnPoolAndWait(
+                     kPool, [ran] { *ran = true; }, "Test::Late", 0),
+                 ThreadPoolInvocationException);
+    DWORD threadId = 0xDEAD;
+    HRESULT comResult = 0x1234;
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), ReadPoolThreadId(kPool, threadId, 0));
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), JoinApartmentOnPoolThread(kPool, comResult, 0));
+    EXPECT_EQ(DWORD(WAIT_TIMEOUT), LeaveApartmentOnPoolThread(kPool, 0));
+    EXPECT_FALSE(LateItemsSignalRecycledHandles(pool));
+    EXPECT_TRUE(*ran);
+    // The caller's variables belong to a frame that has moved on.
+    EXPECT_EQ(0xDEADu, threadId);
+    EXPECT_EQ(0x1234, comResult);
+}
+
+// The stand-in's in-process objects: their reference counts show what the
+// Global Interface Table keeps.
+TEST(TableStore, AnEntryThatCannotBeAllocatedLeavesNothingInTheGlobalInterfaceTable) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    ASSERT_EQ(S_OK, zvtest::RegisterStandin(zvtest::StandinHost::InprocServer));
+    ComPtr<IZelvarConnection> connection;
+    ComPtr<IZelvarAuthContext> context;
+    ASSERT_EQ(S_OK, zvtest::CreateZelvarConnection(connection.Receive()));
+    ScopedBstr url(SysAllocString(L"https://store.test/"));
+    ASSERT_EQ(S_OK, connection->CreateRequestContext(url.Get(), 0, context.Receive()));
+    ConnectionTable connections;
+    RequestContextTable contexts("RequestContextTable", "DestroyRequestContext");
+    const ULONG connectionReferences = References(connection.Get()), contextReferences = References(context.Get());
+    t_allocationsBeforeFailure = 0;
+    EXPECT_THROW(connections.SetData_ExclusiveLock(7, connection.Get(), ConnectionData{0, nullptr, nullptr}),
+                 std::bad_alloc);
+    t_allocationsBeforeFailure = 0;
+    EXPECT_THROW(contexts.Set_ExclusiveLock(8, context.Get()), std::bad_alloc);
+    t_allocationsBeforeFailure = -1;
+    EXPECT_EQ(connectionReferences, References(connection.Get()));
+    EXPECT_EQ(contextReferences, References(context.Get()));
+    ComPtr<IZelvarAuthContext> stored;
+    EXPECT_EQ(E_HANDLE, contexts.Get_SharedLock(8, stored));
+    context.Reset();
+    connection.Reset();
+    zvtest::RegisterStandin(zvtest::StandinHost::LocalServer);
+    CoUninitialize();
+}
+
+TEST(StringTableConversion, ATableLargerThanThirtyTwoBitsIsRefusedAsOutOfMemory) {
+    // 32 elements that all point to one string of 64 Mi code units: 4 GiB
+    // and a little in all, which a 32-bit sum wraps to a few hundred bytes.
+    ScopedBstr text(SysAllocStringLen(nullptr, 1u << 26));
+    ASSERT_NE(nullptr, text.Get());
+    std::wmemset(text.Get(), L'x', 1u << 26);
+    SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, 32);
+    for (int i = 0; i < 32; ++i) static_cast<BSTR*>(array->pvData)[i] = text.Get();
+    try {
+        BSTRSafeArrayToZVChar(array);
+        ADD_FAILURE() << "converted";
+    } catch (const Convert::bad_alloc_message& e) {
+        EXPECT_STREQ("BSTRSafeArrayToZVChar: malloc failed", e.what());
+    }
+    std::memset(array->pvData, 0, 32 * sizeof(BSTR));  // the elements are not the array's own
+    SafeArrayDestroy(array);
+}
+
+TEST(ScopedHandleReset, ResetToTheHandleItHoldsKeepsItOpen) {
+    ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const HANDLE held = event.Get();
+    event.Reset(held);
+    DWORD flags = 0;
+    EXPECT_TRUE(event.Get() == held && GetHandleInformation(held, &flags)) << "the handle was closed";
+}
+
+TEST(ExceptionTexts, AFailedPoolWaitAndRunningOutOfMemoryReadTheSameOnEveryRuntime) {
+    EXPECT_STREQ("Unknown exception", ThreadPoolInvocationException().what());
+    zvtest::TraceCapture trace(true);
+    try {
+        throw std::bad_alloc();
+    } catch (...) {
+        EXPECT_EQ(ZV_ERROR_FAILED, HandleApiException("Test::Memory"));
+    }
+    EXPECT_TRUE(trace.Contains("Test::Memory: caught unexpected std::exception; what=bad allocation"))
+        << trace.Contents();
+}
