@@ -163,6 +163,10 @@ TEST_F(SdkFixture, BadHandlesGetInvalidHandleWithoutAServiceCall) {
     auto* v2 = zvtest::GetSdkInterface<ZVImplementationV2Interface>(ZV_IID_V2);
     auto* v4 = zvtest::GetSdkInterface<ZVImplementationV4Interface>(ZV_IID_V4);
     auto* v5 = zvtest::GetSdkInterface<ZVImplementationV5Interface>(ZV_IID_V5);
+    auto* v6 = zvtest::GetSdkInterface<ZVImplementationV6Interface>(ZV_IID_V6);
+    auto* v7 = zvtest::GetSdkInterface<ZVImplementationV7Interface>(ZV_IID_V7);
+    auto* v8 = zvtest::GetSdkInterface<ZVImplementationV8Interface>(ZV_IID_V8);
+    auto* v9 = zvtest::GetSdkInterface<ZVImplementationV9Interface>(ZV_IID_V9);
     unsigned char body[64];
     ASSERT_EQ(ZV_ERROR_NOT_INITIALIZED, v1->DestroyConnection(1));
     ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
@@ -180,6 +184,10 @@ TEST_F(SdkFixture, BadHandlesGetInvalidHandleWithoutAServiceCall) {
     _ZV_SERVER_TYPE_INFO* type = nullptr;
     const ZVChar* list[] = {L"a", nullptr};
     const _ZV_GATEWAY_INFO gateway = {};
+    PCCERT_CONTEXT certificate = nullptr;
+    _ZV_COOKIE_DATA* cookies = nullptr;
+    // AddCookies takes the array over only once the connection is found.
+    _ZV_COOKIE_DATA* kept = static_cast<_ZV_COOKIE_DATA*>(calloc(1, sizeof(_ZV_COOKIE_DATA)));
     using Op = std::function<ZVResult(unsigned int)>;
     const std::vector<Op> onConnection = {
         [&](unsigned h) { return v1->ClearAllCredentials(h); },
@@ -193,13 +201,35 @@ TEST_F(SdkFixture, BadHandlesGetInvalidHandleWithoutAServiceCall) {
         [&](unsigned h) { return v3->GenerateTrampolineUrl(h, L"https://x.test/", 0, L"p", &text, &u); },
         [&](unsigned h) { return v4->LogOffAuthService(h, L"svc"); },
         [&](unsigned h) { return v4->GetLogonStatus(h, L"svc", &u); },
-        [&](unsigned h) { return v5->CreateZVHttpRequest(h, &u); }};
+        [&](unsigned h) { return v5->CreateZVHttpRequest(h, &u); },
+        [&](unsigned h) { return v3->SetClientWindow(h, nullptr); },
+        [&](unsigned h) { return v3->RetrieveGatewayDiscoveryData(h, &gateway, 0, &text, &u); },
+        [&](unsigned h) { return v4->LogOffGateway(h, &gateway); },
+        [&](unsigned h) { return v5->GetServerCertificate(h, L"https://x.test/", &certificate, &u); },
+        [&](unsigned h) { return v6->GetAuthEpoch(h, &u); },
+        [&](unsigned h) { return v8->GetSessionCookie(h, nullptr, &text); },
+        [&](unsigned h) { return v9->GetCookiesForDomain(h, nullptr, &cookies, &u); },
+        [&](unsigned h) { return v9->AddCookies(h, kept, 1); }};
     // Context and HTTP request operations: none of the bad handles below is either.
     const std::vector<Op> onContext = {[&](unsigned h) { return v5->SendRequestAndReceiveResponse(h); },
                                        [&](unsigned h) { return v5->GetResponseStatusCode(h, &u); },
                                        [&](unsigned h) { return v5->ReadResponseBodyStream(h, body, 64, &u); },
                                        [&](unsigned h) { return v5->SetRequestUrl(h, L"https://x.test/"); },
                                        [&](unsigned h) { return v5->DestroyZVHttpRequest(h); },
+                                       [&](unsigned h) { return v5->AddRequestHeader(h, L"X-A: 1"); },
+                                       [&](unsigned h) { return v5->SetRequestMethod(h, L"GET"); },
+                                       [&](unsigned h) { return v5->SetRequestReferenceUrl(h, nullptr); },
+                                       [&](unsigned h) { return v5->SetRequestAuthenticationFlags(h, 1); },
+                                       [&](unsigned h) { return v5->SetRequestUserAgentSuffix(h, L"x"); },
+                                       [&](unsigned h) { return v5->SetRequestData(h, body, 4); },
+                                       [&](unsigned h) { return v5->SetRequestRoute(h, &gateway); },
+                                       [&](unsigned h) { return v5->SetRequestTimeoutSeconds(h, 5); },
+                                       [&](unsigned h) { return v5->GetResponseReasonPhrase(h, &text); },
+                                       [&](unsigned h) { return v5->GetResponseHeaders(h, &table); },
+                                       [&](unsigned h) { return v5->GetResponseServerCertificate(h, &certificate); },
+                                       [&](unsigned h) { return v5->GetResponseTrustFailureFlags(h, &u); },
+                                       [&](unsigned h) { return v7->GetSecondaryToken(h, &text); },
+                                       [&](unsigned h) { return v2->ForceRoute(h, &gateway); },
                                        [&](unsigned h) { return v1->Prepare(h, list, &u); },
                                        [&](unsigned h) { return v1->GetHeaders(h, &table); },
                                        [&](unsigned h) { return v1->GetTranslatedUrl(h, &text); },
@@ -220,6 +250,7 @@ TEST_F(SdkFixture, BadHandlesGetInvalidHandleWithoutAServiceCall) {
     }
     EXPECT_EQ(callsBefore, control->Calls().size()) << control->Calls().dump();
     EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize());
+    free(kept);
 }
 
 namespace {
