@@ -31,9 +31,8 @@ class AuthApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        ASSERT_EQ(S_OK, zvtest::RegisterStandin(zvtest::StandinHost::LocalServer));
-        control = std::make_unique<zvtest::StandinControl>();
-        ASSERT_TRUE(*control) << std::hex << control->CreationResult();
+        control = zvtest::StartStandin(zvtest::StandinHost::LocalServer);
+        ASSERT_TRUE(control != nullptr);
         api.v4 = zvtest::GetSdkInterface<ZVImplementationV4Interface>(ZV_IID_V4);
         api.v3 = api.v4->GetPreviousInterface();
         api.v2 = api.v3->GetPreviousInterface();

@@ -5,6 +5,8 @@
 
 #include "common/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 namespace zvtest {
 
 const CLSID kClsidStandinScenarioControl = {
@@ -31,6 +33,14 @@ constexpr DWORD kCreationRetryMs = 250;
 
 HRESULT RegisterStandin(StandinHost host) {
     return RunStandinTool(host == StandinHost::LocalServer ? L"/RegServer" : L"/RegServerInproc");
+}
+
+std::unique_ptr<StandinControl> StartStandin(StandinHost host) {
+    EXPECT_EQ(S_OK, RegisterStandin(host));
+    auto control = std::make_unique<StandinControl>();
+    EXPECT_TRUE(*control) << std::hex << control->CreationResult();
+    if (!*control || !control->Reset()) return nullptr;
+    return control;
 }
 
 HRESULT UnregisterStandin() {

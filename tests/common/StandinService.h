@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <memory>
 #include <string>
 
 #include "ZelvarSvrLib.h"
@@ -110,5 +111,11 @@ private:
     HRESULT m_creation = E_FAIL;
     HRESULT m_last = S_OK;
 };
+
+// The set-up shared by every fixture that drives the stand-in (the calling
+// thread already in the multithreaded apartment): installs `host`, creates its
+// scenario control and forgets earlier tests' state. An empty pointer, with
+// the failure recorded in the running test, when a step fails.
+std::unique_ptr<StandinControl> StartStandin(StandinHost host);
 
 }  // namespace zvtest

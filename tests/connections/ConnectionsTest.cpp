@@ -78,10 +78,8 @@ class ConnectionsTest : public ::testing::TestWithParam<StandinHost> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        ASSERT_EQ(S_OK, zvtest::RegisterStandin(GetParam()));
-        control = std::make_unique<zvtest::StandinControl>();
-        ASSERT_TRUE(*control) << std::hex << control->CreationResult();
-        ASSERT_TRUE(control->Reset());
+        control = zvtest::StartStandin(GetParam());
+        ASSERT_TRUE(control != nullptr);
         sdk = zvtest::GetSdkInterface<ZVImplementationV1Interface>(ZV_IID_V1);
         ASSERT_EQ(ZV_SUCCESS, sdk->Initialize());
     }
@@ -167,7 +165,9 @@ TEST_P(ConnectionsTest, DestroyRemovesTheConnectionOnceAndItsLaterEventsFindNoCo
     // reaches the sink but no callback. One for the other connection, queued
     // behind it, arrives.
     for (const Json& c : control->Connections()) {
-        if (c.value("clientId", "") == ClientIdPrefix() + "1") EXPECT_NE(InProcess(), c.value("alive", true));
+        if (c.value("clientId", "") == ClientIdPrefix() + "1") {
+            EXPECT_NE(InProcess(), c.value("alive", true));
+        }
     }
     Json reply = Fire(first, 5);
     EXPECT_EQ(InProcess() ? 0u : 1u, reply.value("delivered", 9u)) << reply.dump();

@@ -97,10 +97,8 @@ protected:
     void Start(zvtest::StandinHost host, bool loadSdk = true) {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
         com = true;
-        ASSERT_EQ(S_OK, zvtest::RegisterStandin(host));
-        control = std::make_unique<zvtest::StandinControl>();
-        ASSERT_TRUE(*control) << std::hex << control->CreationResult();
-        ASSERT_TRUE(control->Reset());
+        control = zvtest::StartStandin(host);
+        ASSERT_TRUE(control != nullptr);
         if (!loadSdk) return;
         v1 = zvtest::GetSdkInterface<ZVImplementationV1Interface>(ZV_IID_V1);
         v3 = zvtest::GetSdkInterface<ZVImplementationV3Interface>(ZV_IID_V3);

@@ -35,10 +35,8 @@ class WrapperTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        ASSERT_EQ(S_OK, zvtest::RegisterStandin(zvtest::StandinHost::InprocServer));
-        control = std::make_unique<zvtest::StandinControl>();
-        ASSERT_TRUE(*control);
-        ASSERT_TRUE(control->Reset());
+        control = zvtest::StartStandin(zvtest::StandinHost::InprocServer);
+        ASSERT_TRUE(control != nullptr);
     }
     void TearDown() override {
         control.reset();

@@ -67,10 +67,8 @@ class ServiceDeathTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        ASSERT_EQ(S_OK, zvtest::RegisterStandin(zvtest::StandinHost::LocalServer));
-        control = std::make_unique<zvtest::StandinControl>();
-        ASSERT_TRUE(*control) << std::hex << control->CreationResult();
-        ASSERT_TRUE(control->Reset());
+        control = zvtest::StartStandin(zvtest::StandinHost::LocalServer);
+        ASSERT_TRUE(control != nullptr);
         sdk = zvtest::GetSdkInterface<ZVImplementationV1Interface>(ZV_IID_V1);
         ASSERT_NE(nullptr, sdk);
         ASSERT_EQ(ZV_SUCCESS, sdk->Initialize());
