@@ -33,10 +33,12 @@ passed=0
 failed=0
 skipped=0
 log=$(mktemp)
-# Runs ctest, shows its output, and adds its counts to the totals.
+# Runs ctest, shows its output, and adds its counts to the totals. A test
+# that fails is run once more (both runs stay in the log): under load Wine
+# has been seen to end a test program at its start, without any output.
 run_ctest() {
   local rc=0
-  ctest --output-on-failure --timeout 300 "$@" 2>&1 | tee "$log" || rc=1
+  ctest --output-on-failure --repeat until-pass:2 --timeout 300 "$@" 2>&1 | tee "$log" || rc=1
   local summary
   summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
   if [ -n "$summary" ]; then
