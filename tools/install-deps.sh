@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Installs what building and running the project needs on Debian 12.
+# Installs what building and running the project needs on Debian 12: the mingw-w64 cross compiler, Clang and lld
+# (the second compiler, CodeView debug information and PDBs), Wine, and the tools the build and the tests call.
 set -euo pipefail
-packages=(wine g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 cmake ninja-build python3 openssl
-  googletest libboost-dev nlohmann-json3-dev libwine-dev clang-format llvm)
+packages=(wine wine64 g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 cmake ninja-build python3 openssl googletest libboost-dev
+  nlohmann-json3-dev libwine-dev clang lld llvm clang-format clang-tidy)
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
