@@ -12,6 +12,13 @@
 //   --reply <text>           reply with <text> and a line feed instead
 //   --reply-file <file>      reply with the file's bytes exactly instead
 //   --no-reply               disconnect after the request without replying
+//   --never-read             accept the client and never read its request
+//   --no-answer              read the request and never answer
+//   --reply-delay-ms <n>     answer the request only after n ms
+//   --in-buffer <n>          bytes the pipe buffers towards the updater
+//                            (default 4096; 0: a client's write waits for a read)
+//   --stall-event <name>     set this named event once it has accepted the
+//                            client (--never-read) or read its request
 //   --busy-ms <n>            hold the only pipe instance with a client of its
 //                            own for n ms before serving
 //   --connections <n>        clients to serve before exiting (default 1; 0: no end)
@@ -32,12 +39,18 @@ const wchar_t kPipeName[] = L"\\\\.\\pipe\\UpdaterServicePipe-800fad42-1d0f-4f66
 constexpr DWORD kPipeBufferBytes = 4096;
 
 enum class ReplyMode { RepairResult, FixedBytes, None };
+// What it does with a client before it answers.
+enum class Stall { None, NeverRead, NoAnswer };
 
 struct Options {
     std::wstring logPath;
     std::wstring readyEvent;
     std::wstring repairCommand;
+    std::wstring stallEvent;
     ReplyMode replyMode = ReplyMode::RepairResult;
+    Stall stall = Stall::None;
+    DWORD replyDelayMs = 0;
+    DWORD inBufferBytes = kPipeBufferBytes;
     std::string replyBytes;
     DWORD busyMs = 0;
     int connections = 1;
@@ -64,6 +77,10 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
         bool hasValue = i + 1 < argc;
         if (arg == L"--no-reply") {
             options.replyMode = ReplyMode::None;
+        } else if (arg == L"--never-read") {
+            options.stall = Stall::NeverRead;
+        } else if (arg == L"--no-answer") {
+            options.stall = Stall::NoAnswer;
         } else if (!hasValue) {
             fwprintf(stderr, L"UpdaterService: %ls needs a value or is unknown\n", arg.c_str());
             return false;
@@ -84,6 +101,12 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
             }
         } else if (arg == L"--busy-ms") {
             options.busyMs = static_cast<DWORD>(_wtoi(argv[++i]));
+        } else if (arg == L"--stall-event") {
+            options.stallEvent = argv[++i];
+        } else if (arg == L"--reply-delay-ms") {
+            options.replyDelayMs = static_cast<DWORD>(_wtoi(argv[++i]));
+        } else if (arg == L"--in-buffer") {
+            options.inBufferBytes = static_cast<DWORD>(_wtoi(argv[++i]));
         } else if (arg == L"--connections") {
             options.connections = _wtoi(argv[++i]);
         } else if (arg == L"--lifetime-ms") {
@@ -94,6 +117,14 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
         }
     }
     return true;
+}
+
+void SignalEvent(const std::wstring& name) {
+    if (name.empty()) return;
+    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
+    if (!event) return;
+    SetEvent(event);
+    CloseHandle(event);
 }
 
 // Appends one received message to the log, so a test sees each write of the
@@ -154,10 +185,18 @@ void WriteReply(HANDLE pipe, const std::string& reply) {
 
 void ServeClient(const Options& options, HANDLE pipe) {
     std::string message;
+    if (options.stall == Stall::NeverRead) {
+        // Holds the client until the lifetime ends, its request unread.
+        SignalEvent(options.stallEvent);
+        Sleep(INFINITE);
+    }
     if (!ReadMessage(pipe, message)) return;
     LogMessage(options, message);
+    SignalEvent(options.stallEvent);
+    if (options.stall == Stall::NoAnswer) Sleep(INFINITE);
 
     if (IsRepairRequest(message)) {
+        Sleep(options.replyDelayMs);
         DWORD exitCode = RunRepairCommand(options.repairCommand);
         switch (options.replyMode) {
             case ReplyMode::RepairResult:
@@ -177,17 +216,9 @@ void ServeClient(const Options& options, HANDLE pipe) {
     while (ReadMessage(pipe, message)) LogMessage(options, message);
 }
 
-HANDLE CreatePipeInstance() {
+HANDLE CreatePipeInstance(const Options& options) {
     return CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-                            kPipeBufferBytes, kPipeBufferBytes, 0, nullptr);
-}
-
-void SignalReady(const Options& options) {
-    if (options.readyEvent.empty()) return;
-    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, options.readyEvent.c_str());
-    if (!ready) return;
-    SetEvent(ready);
-    CloseHandle(ready);
+                            kPipeBufferBytes, options.inBufferBytes, 0, nullptr);
 }
 
 DWORD WINAPI LifetimeWatchdog(void* parameter) {
@@ -207,7 +238,7 @@ int wmain(int argc, wchar_t** argv) {
         if (watchdog) CloseHandle(watchdog);
     }
 
-    HANDLE pipe = CreatePipeInstance();
+    HANDLE pipe = CreatePipeInstance(options);
     if (pipe == INVALID_HANDLE_VALUE) {
         fwprintf(stderr, L"UpdaterService: CreateNamedPipe failed (%lu)\n", GetLastError());
         return 2;
@@ -222,12 +253,12 @@ int wmain(int argc, wchar_t** argv) {
             return 2;
         }
         ConnectNamedPipe(pipe, nullptr);
-        SignalReady(options);
+        SignalEvent(options.readyEvent);
         Sleep(options.busyMs);
         CloseHandle(occupier);
         DisconnectNamedPipe(pipe);
     } else {
-        SignalReady(options);
+        SignalEvent(options.readyEvent);
     }
 
     for (int served = 0; options.connections == 0 || served < options.connections; ++served) {
