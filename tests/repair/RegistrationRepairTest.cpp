@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -274,3 +275,66 @@ TEST_F(RegistrationRepairTest, ARefusedUpdaterRepairFailsWithTheFirstCreationsRe
 TEST_F(RegistrationRepairTest, AConfirmedUpdaterRepairThatRegisteredNothingFailsWithTheSecondCreationsResult) {
     ExpectUpdaterRepair({}, ZV_ERROR_SERVICE_UNAVAILABLE, {kAfterReRegistration, kCaught, kWorkerFailed});
 }
+
+// Uninitialize on another thread while CreateConnection waits on the updater
+// ends the exchange at once, whatever the updater does, and the creation
+// fails as any failed updater repair does. The bound on Uninitialize only
+// guards against a hang.
+namespace {
+
+struct Stall {
+    const char* name;
+    std::vector<std::wstring> options;
+    bool requestSent;  // false: the write of the request itself was pending
+};
+void PrintTo(const Stall& stall, std::ostream* out) {
+    *out << stall.name;
+}
+class UpdaterStallTest : public RegistrationRepairTest, public ::testing::WithParamInterface<Stall> {};
+
+}  // namespace
+
+TEST_P(UpdaterStallTest, UninitializeEndsTheExchangeAndCreateConnectionGetsTheFailedRepairsResult) {
+    ASSERT_EQ(0, SetRegString(HKEY_LOCAL_MACHINE, kProductInstallKey, L"InstallLocation", L"C:\\Program Files\\Brennic",
+                              KEY_WOW64_32KEY));
+    const std::wstring stallName = L"Local\\ZvUpdaterStall-" + std::to_wstring(GetCurrentProcessId());
+    std::unique_ptr<void, decltype(&CloseHandle)> stalled(CreateEventW(nullptr, TRUE, FALSE, stallName.c_str()),
+                                                          CloseHandle),
+        uninitialized(CreateEventW(nullptr, TRUE, FALSE, nullptr), CloseHandle);
+    std::vector<std::wstring> options = GetParam().options;
+    options.insert(options.end(), {L"--stall-event", stallName});
+    StandinUpdater updater(options);
+    ASSERT_TRUE(updater.Ready());
+
+    ZVResult created = 0, uninitializeResult = 0;
+    unsigned int handle = 12345;
+    std::thread creator([&] { created = m_sdk->CreateConnection(L"App", nullptr, nullptr, &handle); });
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stalled.get(), 10000)) << "the exchange never reached the updater";
+    std::thread stopper([&] {
+        uninitializeResult = m_sdk->Uninitialize();
+        SetEvent(uninitialized.get());
+    });
+    const DWORD ended = WaitForSingleObject(uninitialized.get(), 20000);
+    // Ending the updater breaks the pipe, so that a held exchange lets the threads go.
+    if (ended != WAIT_OBJECT_0) updater.Finish(0);
+    EXPECT_EQ(WAIT_OBJECT_0, ended) << "Uninitialize held by the updater";
+    stopper.join();
+    creator.join();
+    m_sdk = nullptr;
+    EXPECT_EQ(ZV_SUCCESS, uninitializeResult);
+    EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, created);
+    EXPECT_EQ(0u, handle);
+    EXPECT_TRUE(m_trace.InOrder({kCreationFailed, kUpdaterCalled,
+                                 "UpdaterServiceCommunication::CommunicateToUpdaterService failed.", kUpdaterFailed,
+                                 kCaught, kWorkerFailed, "Uninitialize Ends"}));
+    EXPECT_EQ(GetParam().requestSent, m_trace.Contains(kRepairSent));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Updaters, UpdaterStallTest,
+    ::testing::Values(Stall{"NeverReadsWithNoRoomForTheRequest", {L"--never-read", L"--in-buffer", L"0"}, false},
+                      Stall{"NeverReads", {L"--never-read"}, true},
+                      Stall{"ReadsAndNeverAnswers", {L"--no-answer"}, true},
+                      Stall{"AnswersAfterTwentyFiveSeconds", {L"--reply-delay-ms", L"25000"}, true},
+                      Stall{"HangsUpAfterTheRequest", {L"--no-reply"}, true}),
+    [](const ::testing::TestParamInfo<Stall>& info) { return std::string(info.param.name); });

@@ -1,8 +1,11 @@
 // The exchange with the updater service over a scripted pipe: the bytes
-// written, busy, absent and failing pipes, the read loop and the reply's
-// verdict. The real pipe to the stand-in updater runs in the repair program.
+// written, busy, absent and failing pipes, the read loop, the time-outs and
+// abandonment of pending reads and writes, and the reply's verdict. The real
+// pipe to the stand-in updater runs in the repair program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <deque>
 
 #include "common/TraceCapture.h"
@@ -20,6 +23,9 @@ const std::vector<std::string> kBothMessages = {kRepairRequest, kClosingMessage}
 const std::string kConnectFailed =
     "Err|UpdaterServiceCommunication::CommunicateToUpdaterService failed to connect to updater service with error "
     "code ";
+const std::string kEmpty = "Err|ReadFromPipe received empty response.";
+const DWORD kWrite = UpdaterServiceCommunication::kWriteTimeoutMs;
+const DWORD kReply = UpdaterServiceCommunication::kReplyTimeoutMs;
 
 bool Traced(const TraceCapture& trace, const std::string& levelAndMessage) {
     for (const std::string& m : trace.Messages())
@@ -27,20 +33,26 @@ bool Traced(const TraceCapture& trace, const std::string& levelAndMessage) {
     return false;
 }
 
+// How a scripted read or write ends: at once; pending until the wait for it,
+// which it ends; pending until cancelled; or pending, done just as the wait
+// for it ran out (the cancellation then finds nothing to cancel).
+enum class Ends { AtOnce, AtTheWait, Never, AsItIsCancelled };
+
 // A pipe that answers from a script and records every call.
 class ScriptedPipe : public IBncFileOperation {
 public:
-    struct Read {
+    struct Op {
         BOOL ok;
-        std::string bytes;
+        std::string bytes;  // what a read gives
         DWORD error;
+        Ends ends;
     };
     HANDLE CreateFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                       DWORD flags, HANDLE templateFile) override {
         EXPECT_EQ(std::wstring(UpdaterServiceCommunication::kPipeName), name);
-        // Identification only: a process squatting on the pipe's name cannot act as the user.
+        // Identification only (a process squatting on the pipe's name cannot act as the user), and overlapped.
         EXPECT_EQ(std::vector<DWORD>({GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION}),
+                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED}),
                   std::vector<DWORD>({access, share, disposition, flags}));
         EXPECT_TRUE(!security && !templateFile);
         ++creates;
@@ -55,83 +67,109 @@ public:
         SetLastError(waitError);
         return waitError == 0;
     }
-    BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED) override {
-        EXPECT_EQ(kPipe, file);
+    BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) override {
         writes.emplace_back(static_cast<const char*>(buffer), size);
-        const bool ok = writes.size() > failedWrites;
-        *written = ok ? size : 0;
-        return ok;
+        Op op = writeOps.empty() ? Op{TRUE, std::string(size, 'w'), 0, Ends::AtOnce} : writeOps.front();
+        if (!writeOps.empty()) writeOps.pop_front();
+        return Start(file, written, overlapped, op);
     }
-    BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED) override {
-        EXPECT_EQ(kPipe, file);
+    BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) override {
         readSizes.push_back(size);
-        Read next = reads.empty() ? Read{FALSE, "", ERROR_BROKEN_PIPE} : reads.front();
+        Op op = reads.empty() ? Op{FALSE, "", ERROR_BROKEN_PIPE, Ends::AtOnce} : reads.front();
         if (!reads.empty()) reads.pop_front();
-        memcpy(buffer, next.bytes.data(), next.bytes.size());
-        *read = static_cast<DWORD>(next.bytes.size());
-        SetLastError(next.error);
-        return next.ok;
+        memcpy(buffer, op.bytes.data(), std::min<size_t>(size, op.bytes.size()));
+        return Start(file, read, overlapped, op);
     }
     BOOL CloseHandle(HANDLE handle) override {
+        EXPECT_FALSE(inFlight) << "closed with an operation in flight";
         closed.push_back(handle);
         return TRUE;
+    }
+    DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD timeoutMs) override {
+        EXPECT_FALSE(waitAll);
+        // One handle: whether the exchange was abandoned before it began.
+        if (count == 1) return abandonedAtStart ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+        EXPECT_TRUE(inFlight && count == 2 && handles[0] == inFlight->hEvent && handles[1]);
+        operationWaits.push_back(timeoutMs);
+        if (current.ends == Ends::AtTheWait) return WAIT_OBJECT_0;
+        return abandonedMidway ? WAIT_OBJECT_0 + 1 : WAIT_TIMEOUT;
+    }
+    BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) override {
+        EXPECT_TRUE(file == kPipe && overlapped == inFlight);
+        ++cancels;
+        if (current.ends != Ends::Never) return SetLastError(ERROR_NOT_FOUND), FALSE;
+        current = Op{FALSE, "", ERROR_OPERATION_ABORTED, Ends::AtOnce};
+        return TRUE;
+    }
+    BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) override {
+        EXPECT_TRUE(file == kPipe && overlapped == inFlight);
+        if (current.ends == Ends::Never) {
+            ADD_FAILURE() << "waited for an operation that never ends";
+            current = Op{FALSE, "", ERROR_OPERATION_ABORTED, Ends::AtOnce};
+        }
+        EXPECT_TRUE(wait || current.error == ERROR_MORE_DATA);
+        inFlight = nullptr;
+        *transferred = static_cast<DWORD>(current.bytes.size());
+        SetLastError(current.ok ? 0 : current.error);
+        return current.ok;
     }
 
     std::deque<DWORD> openErrors;  // one per CreateFile, 0 opens the pipe
     DWORD waitError = 0;
-    size_t failedWrites = 0;  // the first n writes fail
-    std::deque<Read> reads;
-    int creates = 0;
-    std::vector<DWORD> waits;
+    std::deque<Op> writeOps, reads;  // by default writes succeed and reads find the pipe broken
+    bool abandonedAtStart = false, abandonedMidway = false;
+    int creates = 0, cancels = 0;
+    std::vector<DWORD> waits, operationWaits;
     std::vector<std::string> writes;
     std::vector<DWORD> readSizes;
     std::vector<HANDLE> closed;
+
+private:
+    // Overlapped always, the byte count left to the overlapped result.
+    BOOL Start(HANDLE file, LPDWORD count, LPOVERLAPPED overlapped, const Op& op) {
+        EXPECT_TRUE(file == kPipe && !count && overlapped && overlapped->hEvent && !inFlight);
+        current = op;
+        inFlight = overlapped;
+        if (op.ends != Ends::AtOnce) return SetLastError(ERROR_IO_PENDING), FALSE;
+        if (!op.ok && op.error != ERROR_MORE_DATA) inFlight = nullptr;  // failed to start: nothing to complete
+        SetLastError(op.ok ? 0 : op.error);
+        return op.ok;
+    }
+    Op current;
+    LPOVERLAPPED inFlight = nullptr;
 };
 
-const ScriptedPipe::Read kConfirmed{TRUE, "{\"MessageType\":16,\"ExitCode\":0}\n", 0};
-
-TEST(UpdaterExchange, OneReadOfAConfirmingReplyBetweenTheTwoMessagesThenTheHandleIsClosed) {
-    auto pipe = std::make_shared<ScriptedPipe>();
-    pipe->reads = {kConfirmed, kConfirmed};
-    EXPECT_TRUE(UpdaterServiceCommunication(pipe).CommunicateToUpdaterService());
-    EXPECT_EQ(1, pipe->creates);
-    EXPECT_EQ(kBothMessages, pipe->writes);
-    EXPECT_EQ(std::vector<DWORD>{512}, pipe->readSizes);
-    EXPECT_EQ(std::vector<HANDLE>{kPipe}, pipe->closed);
+using Op = ScriptedPipe::Op;
+const std::string kConfirmation = "{\"MessageType\":16,\"ExitCode\":0}\n";
+Op Ok(const std::string& bytes, Ends ends = Ends::AtOnce) {
+    return Op{TRUE, bytes, 0, ends};
 }
-
-TEST(UpdaterExchange, AFailedRequestReadsNothingButStillSendsTheClosingMessage) {
-    auto pipe = std::make_shared<ScriptedPipe>();
-    pipe->failedWrites = 1;
-    pipe->reads = {kConfirmed};
-    TraceCapture trace(true);
-    EXPECT_FALSE(UpdaterServiceCommunication(pipe).CommunicateToUpdaterService());
-    EXPECT_EQ(kBothMessages, pipe->writes);
-    EXPECT_TRUE(pipe->readSizes.empty());
-    EXPECT_EQ(std::vector<HANDLE>{kPipe}, pipe->closed);
-    EXPECT_FALSE(trace.Contains("Sent REPAIR_ZELVAR_COM_REGISTRATION message."));
-    EXPECT_TRUE(trace.Contains("UpdaterServiceCommunication::CommunicateToUpdaterService failed."));
+Op Fails(DWORD error, const std::string& bytes = "", Ends ends = Ends::AtOnce) {
+    return Op{FALSE, bytes, error, ends};
 }
 
 TEST(UpdaterExchange, ABusyPipeIsWaitedForOnceAndAFailureReportsItsOwnError) {
     struct Case {
         std::deque<DWORD> openErrors;
         DWORD waitError;
+        bool abandoned;  // shutdown began before the exchange
         int creates;
         bool connected;
         const char* error;
     };
     const Case cases[] = {
-        {{ERROR_PIPE_BUSY, 0}, 0, 2, true, nullptr},
-        {{ERROR_PIPE_BUSY}, ERROR_SEM_TIMEOUT, 1, false, "121"},
-        {{ERROR_PIPE_BUSY, ERROR_ACCESS_DENIED}, 0, 2, false, "5"},
-        {{ERROR_FILE_NOT_FOUND}, 0, 1, false, "2"},
+        {{ERROR_PIPE_BUSY, 0}, 0, false, 2, true, nullptr},
+        {{ERROR_PIPE_BUSY}, ERROR_SEM_TIMEOUT, false, 1, false, "121"},
+        {{ERROR_PIPE_BUSY, ERROR_ACCESS_DENIED}, 0, false, 2, false, "5"},
+        {{ERROR_FILE_NOT_FOUND}, 0, false, 1, false, "2"},
+        {{0}, 0, true, 0, false, "995"},
     };
     for (const Case& c : cases) {
         auto pipe = std::make_shared<ScriptedPipe>();
         pipe->openErrors = c.openErrors;
         pipe->waitError = c.waitError;
-        pipe->reads = {kConfirmed};
+        pipe->abandonedAtStart = c.abandoned;
+        pipe->reads = {Ok(kConfirmation)};
         TraceCapture trace(true);
         EXPECT_EQ(c.connected, UpdaterServiceCommunication(pipe).CommunicateToUpdaterService());
         EXPECT_EQ(c.creates, pipe->creates);
@@ -145,26 +183,85 @@ TEST(UpdaterExchange, ABusyPipeIsWaitedForOnceAndAFailureReportsItsOwnError) {
     }
 }
 
-TEST(UpdaterExchange, OnlyAReplyThatDidNotFitIsReadOn) {
+// Both messages go out, the closing one whatever became of the request, and
+// the handle is closed. Each read or write is waited for within its bound, or
+// until shutdown, then cancelled: a failed request write reads nothing, a
+// read that never ends is the empty reply. Only a reply that did not fit the
+// read is read on.
+TEST(UpdaterExchange, ReadsAndWritesEndWithinTheirBoundOrAtShutdown) {
+    const Op hung = Ok("", Ends::Never);
     struct Case {
-        std::deque<ScriptedPipe::Read> reads;
+        const char* name;
+        std::deque<Op> writes, reads;
+        bool abandoned, confirmed;
         size_t readCount;
-        bool confirmed;
+        std::vector<DWORD> operationWaits;
+        int cancels;
+        std::string traced;
     };
     const Case cases[] = {
-        {{{FALSE, "{\"MessageType\":16,", ERROR_MORE_DATA}, {TRUE, "\"ExitCode\":0}\n", 0}, {TRUE, "more", 0}},
+        {"confirmed", {}, {Ok(kConfirmation), Ok(kConfirmation)}, false, true, 1, {}, 0, ""},
+        {"request write fails", {Fails(ERROR_NO_DATA)}, {Ok(kConfirmation)}, false, false, 0, {}, 0, ""},
+        {"request write never ends", {hung}, {Ok(kConfirmation)}, false, false, 0, {kWrite}, 1, ""},
+        {"reply never comes", {}, {hung}, false, false, 1, {kReply}, 1, kEmpty},
+        {"reply comes later", {}, {Ok(kConfirmation, Ends::AtTheWait)}, false, true, 1, {kReply}, 0, ""},
+        {"reply comes as its bound runs out",
+         {},
+         {Ok(kConfirmation, Ends::AsItIsCancelled)},
+         false,
+         true,
+         1,
+         {kReply},
+         1,
+         ""},
+        {"closing write never ends", {Ok(""), hung}, {Ok(kConfirmation)}, false, true, 1, {kWrite}, 1, ""},
+        {"shutdown while writing", {hung, hung}, {}, true, false, 0, {kWrite, kWrite}, 2, ""},
+        {"shutdown while waiting for the reply", {}, {hung}, true, false, 1, {kReply}, 1, kEmpty},
+        {"reply that did not fit",
+         {},
+         {Fails(ERROR_MORE_DATA, "{\"MessageType\":16,"), Ok("\"ExitCode\":0}"), Ok("x")},
+         false,
+         true,
          2,
-         true},
-        // A first complete read ends the reply even when the object is cut short.
-        {{{TRUE, "{\"MessageType\":16,", 0}, {TRUE, "\"ExitCode\":0}\n", 0}}, 1, false},
-        // Another read error ends the reply with what was read.
-        {{{FALSE, "{\"MessageType\":16,\"ExitCode\":0}", ERROR_BROKEN_PIPE}, {TRUE, "x", 0}}, 1, true},
+         {},
+         0,
+         ""},
+        {"first complete read ends the reply",
+         {},
+         {Ok("{\"MessageType\":16,"), Ok("\"ExitCode\":0}")},
+         false,
+         false,
+         1,
+         {},
+         0,
+         "Err|ReadFromPipe failed to parse JSON response."},
+        {"another read error ends it with what came",
+         {},
+         {Fails(ERROR_BROKEN_PIPE, kConfirmation, Ends::AtTheWait), Ok("x")},
+         false,
+         true,
+         1,
+         {kReply},
+         0,
+         ""},
     };
     for (const Case& c : cases) {
         auto pipe = std::make_shared<ScriptedPipe>();
+        pipe->writeOps = c.writes;
         pipe->reads = c.reads;
-        EXPECT_EQ(c.confirmed, UpdaterServiceCommunication(pipe).CommunicateToUpdaterService());
-        EXPECT_EQ(std::vector<DWORD>(c.readCount, 512), pipe->readSizes);
+        pipe->abandonedMidway = c.abandoned;
+        TraceCapture trace(true);
+        EXPECT_EQ(c.confirmed, UpdaterServiceCommunication(pipe).CommunicateToUpdaterService()) << c.name;
+        EXPECT_EQ(kBothMessages, pipe->writes) << c.name;
+        EXPECT_EQ(std::vector<DWORD>(c.readCount, 512), pipe->readSizes) << c.name;
+        EXPECT_EQ(c.operationWaits, pipe->operationWaits) << c.name;
+        EXPECT_EQ(c.cancels, pipe->cancels) << c.name;
+        EXPECT_EQ(std::vector<HANDLE>{kPipe}, pipe->closed) << c.name;
+        EXPECT_TRUE(c.traced.empty() || Traced(trace, c.traced)) << c.name << "\n" << trace.Contents();
+        EXPECT_EQ(c.readCount > 0, trace.Contains("Sent REPAIR_ZELVAR_COM_REGISTRATION message.")) << c.name;
+        EXPECT_TRUE(trace.Contains(std::string("UpdaterServiceCommunication::CommunicateToUpdaterService ") +
+                                   (c.confirmed ? "succeeded." : "failed.")))
+            << c.name;
     }
 }
 

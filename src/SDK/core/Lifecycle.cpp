@@ -10,6 +10,7 @@
 #include "core/Globals.h"
 #include "core/ModuleReference.h"
 #include "core/ZVImplementation.h"
+#include "service/UpdaterServiceCommunication.h"
 #include "support/Scoped.h"
 #include "support/Trace.h"
 #include "threading/ApartmentWorkers.h"
@@ -124,6 +125,7 @@ ZVResult ZVImplementationV1::Initialize() {
         HoldOwnModule();
         CTracer::Open(L"Zelvar Runtime SDK DLL", L"ZelvarSDK_Runtime");
         TraceInfo(L"Initialize Starts");
+        UpdaterServiceCommunication::AllowExchanges();
         ExclusiveLockHold gateHold(g_ApiGate);
         Initialize_Internal();
         g_SdkImplInitCount = 1;
@@ -165,7 +167,10 @@ ZVResult ZVImplementationV1::Uninitialize() {
 ZVResult ZVImplementationV1::Uninitialize_Internal() {
     try {
         CScopedComInitializer com;
-        SetInitialized(false);                  // from here on new operations stop at the initialised check
+        SetInitialized(false);  // from here on new operations stop at the initialised check
+        // A creation waiting on the updater's repair gives up now instead of
+        // holding the gate for as long as the updater pleases.
+        UpdaterServiceCommunication::AbandonExchanges();
         ExclusiveLockHold gateHold(g_ApiGate);  // waits for the operations already inside
         CancelAllCalls_SharedLock();
         {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 
+#include "support/Scoped.h"
 #include "support/Trace.h"
 
 namespace BrennicZelvarSDK {
@@ -16,20 +17,19 @@ const char kClosingMessage[] = "{\"MessageType\":3}\n";
 static_assert(sizeof kRepairRequest == 20, "repair request is 20 bytes on the pipe");
 static_assert(sizeof kClosingMessage == 19, "closing message is 19 bytes on the pipe");
 
-// True once the pipe holds bytes to read or has broken (the read that
-// follows reports that); false when nothing came within timeoutMs. The pipe
-// offers nothing to wait on, so it is looked at with pauses that grow to 50 ms.
-// A handle that is not a pipe counts as ready.
-bool WaitForReply(HANDLE pipe, DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    DWORD pauseMs = 1;
-    for (;;) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available > 0) return true;
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(pauseMs);
-        if (pauseMs < 50) pauseMs *= 2;
-    }
+// Set from AbandonExchanges until AllowExchanges. Made at its first use (by
+// Initialize), never while the library loads; null only when it could not be
+// made, and then the time-outs alone bound an exchange.
+HANDLE AbandonEvent() {
+    static const ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return event.Get();
+}
+
+void TraceConnectFailure(DWORD error) {
+    TraceError(
+        L"UpdaterServiceCommunication::CommunicateToUpdaterService failed to connect to updater service with error "
+        L"code %lu",
+        error);
 }
 
 }  // namespace
@@ -62,20 +62,77 @@ BOOL CFileOperation::CloseHandle(HANDLE handle) {
     return ::CloseHandle(handle);
 }
 
+BOOL CFileOperation::GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait) {
+    return ::GetOverlappedResult(file, overlapped, bytesTransferred, wait);
+}
+
+BOOL CFileOperation::CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
+    return ::CancelIoEx(file, overlapped);
+}
+
+DWORD CFileOperation::WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD timeoutMs) {
+    return ::WaitForMultipleObjects(count, handles, waitAll, timeoutMs);
+}
+
+void UpdaterServiceCommunication::AbandonExchanges() {
+    if (HANDLE abandon = AbandonEvent()) SetEvent(abandon);
+}
+
+void UpdaterServiceCommunication::AllowExchanges() {
+    if (HANDLE abandon = AbandonEvent()) ResetEvent(abandon);
+}
+
 UpdaterServiceCommunication::UpdaterServiceCommunication()
     : UpdaterServiceCommunication(std::make_shared<CFileOperation>()) {}
 
 UpdaterServiceCommunication::UpdaterServiceCommunication(std::shared_ptr<IBncFileOperation> fileOperation)
     : fileOperation(std::move(fileOperation)) {}
 
+bool UpdaterServiceCommunication::CompleteOverlapped(BOOL started, OVERLAPPED& overlapped, DWORD timeoutMs,
+                                                     DWORD& transferred) {
+    transferred = 0;
+    if (!started) {
+        const DWORD error = GetLastError();
+        // A message longer than the read's buffer ends the read at once with
+        // its first part; any other error but a pending operation ends it
+        // with nothing.
+        if (error == ERROR_MORE_DATA) return fileOperation->GetOverlappedResult(pipe, &overlapped, &transferred, FALSE);
+        if (error != ERROR_IO_PENDING) return false;
+        const HANDLE waits[2] = {overlapped.hEvent, AbandonEvent()};
+        if (fileOperation->WaitForMultipleObjects(waits[1] ? 2 : 1, waits, FALSE, timeoutMs) != WAIT_OBJECT_0) {
+            // Timed out or abandoned. The buffer and the overlapped structure
+            // are this frame's: the operation must have ended, cancelled or
+            // done, before they go.
+            fileOperation->CancelIoEx(pipe, &overlapped);
+        }
+    }
+    return fileOperation->GetOverlappedResult(pipe, &overlapped, &transferred, TRUE) != FALSE;
+}
+
 bool UpdaterServiceCommunication::WriteMessage(const char* message, DWORD size) {
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = ioEvent;
     DWORD written = 0;
-    return fileOperation->WriteFile(pipe, message, size, &written, nullptr) != FALSE;
+    const BOOL started = fileOperation->WriteFile(pipe, message, size, nullptr, &overlapped);
+    return CompleteOverlapped(started, overlapped, kWriteTimeoutMs, written);
 }
 
 bool UpdaterServiceCommunication::CommunicateToUpdaterService() {
     TraceInfo(L"UpdaterServiceCommunication::CommunicateToUpdaterService called.");
     bool result = false;
+
+    // An exchange that would begin after shutdown began is refused as an
+    // open that was aborted; so is one without an event for its operations.
+    ScopedHandle operationEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const HANDLE abandon = AbandonEvent();
+    if (!operationEvent) {
+        TraceConnectFailure(GetLastError());
+        return false;
+    }
+    if (abandon && fileOperation->WaitForMultipleObjects(1, &abandon, FALSE, 0) == WAIT_OBJECT_0) {
+        TraceConnectFailure(ERROR_OPERATION_ABORTED);
+        return false;
+    }
 
     pipe = fileOperation->CreateFile(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kPipeOpenFlags,
                                      nullptr);
@@ -90,13 +147,11 @@ bool UpdaterServiceCommunication::CommunicateToUpdaterService() {
             if (pipe == INVALID_HANDLE_VALUE) error = GetLastError();
         }
         if (pipe == INVALID_HANDLE_VALUE) {
-            TraceError(
-                L"UpdaterServiceCommunication::CommunicateToUpdaterService failed to connect to updater "
-                L"service with error code %lu",
-                error);
+            TraceConnectFailure(error);
             return false;
         }
     }
+    ioEvent = operationEvent.Get();
 
     if (WriteMessage(kRepairRequest, sizeof kRepairRequest)) {
         TraceInfo(L"Sent REPAIR_ZELVAR_COM_REGISTRATION message.");
@@ -108,6 +163,7 @@ bool UpdaterServiceCommunication::CommunicateToUpdaterService() {
 
     fileOperation->CloseHandle(pipe);
     pipe = INVALID_HANDLE_VALUE;
+    ioEvent = nullptr;
 
     TraceInfo(L"UpdaterServiceCommunication::CommunicateToUpdaterService %ls.", result ? L"succeeded" : L"failed");
     return result;
@@ -116,17 +172,23 @@ bool UpdaterServiceCommunication::CommunicateToUpdaterService() {
 bool UpdaterServiceCommunication::ReadFromPipe() {
     std::string reply;
     char buffer[kReadChunkBytes];
-    // A reply that never comes would hold the creator pool's thread, and
-    // through the gate every Uninitialize, for ever: after the bound the
-    // reply counts as empty.
-    if (!WaitForReply(pipe, replyTimeoutMs)) return EvaluateUpdaterReply(reply);
+    // The whole reply, its later parts included, comes within the bound; a
+    // read still pending then is cancelled, and the reply is what came.
+    const ULONGLONG start = GetTickCount64();
+    DWORD waitMs = kReplyTimeoutMs;
     for (;;) {
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = ioEvent;
         DWORD read = 0;
-        BOOL ok = fileOperation->ReadFile(pipe, buffer, kReadChunkBytes, &read, nullptr);
+        const BOOL started = fileOperation->ReadFile(pipe, buffer, kReadChunkBytes, nullptr, &overlapped);
+        const bool ok = CompleteOverlapped(started, overlapped, waitMs, read);
+        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         if (read > 0) reply.append(buffer, read);
         // The first complete read ends the reply; only a message that did not
         // fit the buffer is read on.
-        if (ok || GetLastError() != ERROR_MORE_DATA) break;
+        if (ok || error != ERROR_MORE_DATA) break;
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        waitMs = elapsed < kReplyTimeoutMs ? static_cast<DWORD>(kReplyTimeoutMs - elapsed) : 0;
     }
     return EvaluateUpdaterReply(reply);
 }

@@ -10,11 +10,12 @@
 
 namespace BrennicZelvarSDK {
 
-// The five file functions the exchange uses, so that the pipe can be
-// replaced. The names follow the platform's: with UNICODE defined (as in
-// every unit of this library) CreateFile and WaitNamedPipe are spelt
-// CreateFileW and WaitNamedPipeW by the platform headers, for declarations
-// and calls alike.
+// The file functions the exchange uses, so that the pipe can be replaced.
+// The names follow the platform's: with UNICODE defined (as in every unit of
+// this library) CreateFile and WaitNamedPipe are spelt CreateFileW and
+// WaitNamedPipeW by the platform headers, for declarations and calls alike.
+// The last three complete, cancel and wait for the overlapped reads and
+// writes; a replacement pipe decides through them when its operations end.
 class IBncFileOperation {
 public:
     virtual HANDLE CreateFile(LPCWSTR name, DWORD desiredAccess, DWORD shareMode,
@@ -26,6 +27,9 @@ public:
     virtual BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                           LPOVERLAPPED overlapped) = 0;
     virtual BOOL CloseHandle(HANDLE handle) = 0;
+    virtual BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait) = 0;
+    virtual BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) = 0;
+    virtual DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD timeoutMs) = 0;
     virtual ~IBncFileOperation() = default;
 };
 
@@ -39,6 +43,9 @@ public:
                    LPOVERLAPPED overlapped) override;
     BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) override;
     BOOL CloseHandle(HANDLE handle) override;
+    BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait) override;
+    BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) override;
+    DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD timeoutMs) override;
 };
 
 // One object per repair attempt. Not thread-safe; the creator pool's single
@@ -54,12 +61,17 @@ public:
     static constexpr DWORD kBusyPipeWaitMs = 1000;
     // Bytes asked for by each read of the reply.
     static constexpr DWORD kReadChunkBytes = 512;
-    // The pipe is opened for identification only: a process that took the
-    // pipe's name first cannot act as the application's user.
-    static constexpr DWORD kPipeOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
-    // How long the reply is waited for before it counts as empty: long enough
-    // for any repair, short of for ever.
-    static constexpr DWORD kReplyTimeoutMs = 300000;
+    // The pipe is opened for identification only, so that a process that took
+    // the pipe's name first cannot act as the application's user; and
+    // overlapped, so that no read or write of the exchange waits unbounded.
+    static constexpr DWORD kPipeOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED;
+    // A message of a few bytes goes into the pipe's buffer at once; a write
+    // still waiting after this has an updater that does not read.
+    static constexpr DWORD kWriteTimeoutMs = 5000;
+    // The reply, all its reads together, follows the updater's repair of a
+    // few registrations, seconds at most: one that has not come within a
+    // minute is not coming, and the creation fails rather than wait on.
+    static constexpr DWORD kReplyTimeoutMs = 60000;
 
     UpdaterServiceCommunication();
     explicit UpdaterServiceCommunication(std::shared_ptr<IBncFileOperation> fileOperation);
@@ -71,15 +83,26 @@ public:
     bool CommunicateToUpdaterService();
     // Reads and judges the reply on the open pipe.
     bool ReadFromPipe();
-    // Replaces kReplyTimeoutMs for this object.
-    void SetReplyTimeout(DWORD timeoutMs) { replyTimeoutMs = timeoutMs; }
+
+    // Shutdown: from AbandonExchanges until AllowExchanges every exchange,
+    // the one in progress included, ends at its next wait (its pending read
+    // or write cancelled) and an exchange that has not begun fails at once,
+    // so that nothing the updater does holds Uninitialize. Uninitialize
+    // abandons before it waits for the operations in flight; Initialize allows.
+    static void AbandonExchanges();
+    static void AllowExchanges();
 
 private:
     bool WriteMessage(const char* message, DWORD size);
+    // Ends the read or write started on the pipe with `overlapped` (started
+    // is what ReadFile or WriteFile returned): waits at most timeoutMs or
+    // until exchanges are abandoned, then cancels it and waits for the
+    // cancellation. Its success; bytes transferred; the last error is its own.
+    bool CompleteOverlapped(BOOL started, OVERLAPPED& overlapped, DWORD timeoutMs, DWORD& transferred);
 
     std::shared_ptr<IBncFileOperation> fileOperation;
     HANDLE pipe = INVALID_HANDLE_VALUE;
-    DWORD replyTimeoutMs = kReplyTimeoutMs;
+    HANDLE ioEvent = nullptr;  // the overlapped operations' event, while the pipe is open
 };
 
 // The verdict on one reply text, apart from the pipe: true when it is one
