@@ -463,6 +463,21 @@ TEST_F(HttpTest, ArgumentChecksRefuseBeforeTheService) {
     ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
 }
 
+// The phrase reaches the application whole; its trace line prints it as
+// narrow text, where a character beyond U+00FF becomes a question mark.
+TEST_F(HttpTest, ReasonPhraseComesBackWholeAndIsTracedAsNarrowText) {
+    const unsigned h = Create();
+    ASSERT_TRUE(
+        control->SetMethod("GetResponseReasonPhrase", {{"outputs", {{"reasonPhrase", "N\xc3\xa3o \xce\xa9 OK"}}}}));
+    ZVChar* phrase = nullptr;
+    ASSERT_EQ(ZV_SUCCESS, v5->GetResponseReasonPhrase(h, &phrase));
+    EXPECT_EQ(std::wstring(L"N\u00e3o \u03a9 OK"), phrase);
+    v1->FreeTranslatedUrl(phrase);
+    EXPECT_TRUE(trace.Contains("GetResponseReasonPhrase completed for handle " + std::to_string(h) +
+                               " with result N\xc3\xa3o ? OK"))
+        << trace.Contents();
+}
+
 class CookieTest : public HttpTest {
 protected:
     StandinHost Host() const override { return StandinHost::InprocServer; }

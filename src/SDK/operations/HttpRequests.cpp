@@ -3,6 +3,7 @@
 // service's request object, held in the Global Interface Table behind a
 // handle of the HTTP request table.
 #include <cstring>
+#include <string>
 
 #include "core/CallFrame.h"
 #include "core/ZVImplementation.h"
@@ -21,6 +22,24 @@ const wchar_t kHeadersLockFailure[] =
     L"GetResponseHeaders failed to Attach CComSafeArray (Take ownership of the auth response header strings.)";
 // Within one call, the service is asked again only while this much room is left.
 const unsigned int kMinimumRoomToAskAgain = 8192;
+
+// The text as the trace's narrow-string format reads it back, a byte for the
+// character of the same value: ISO 8859-1, in which a character beyond U+00FF
+// becomes '?'. Empty when it cannot be made; the trace never fails the call.
+std::string NarrowedForTrace(const ZVChar* text) noexcept {
+    const UINT latin1 = 28591;
+    try {
+        const int size = WideCharToMultiByte(latin1, WC_NO_BEST_FIT_CHARS, text, -1, nullptr, 0, "?", nullptr);
+        if (size <= 1) return std::string();
+        std::string narrow(static_cast<size_t>(size), '\0');
+        if (WideCharToMultiByte(latin1, WC_NO_BEST_FIT_CHARS, text, -1, &narrow[0], size, "?", nullptr) != size)
+            return std::string();
+        narrow.resize(static_cast<size_t>(size) - 1);
+        return narrow;
+    } catch (...) {
+        return std::string();
+    }
+}
 
 typedef HRESULT (STDMETHODCALLTYPE IZelvarHttpRequest::*StringSetter)(BSTR);
 typedef HRESULT (STDMETHODCALLTYPE IZelvarHttpRequest::*ValueSetter)(UINT);
@@ -193,7 +212,9 @@ ZVResult ZVImplementationV5::GetResponseReasonPhrase(unsigned int handle, ZVChar
         ScopedBstr phrase;
         ThrowIfServiceFailed(request->GetResponseReasonPhrase(phrase.Receive()));
         *outReasonPhrase = BSTRToZVChar(phrase.Get());
-        TraceInfo(L"GetResponseReasonPhrase completed for handle %u with result %s", handle, *outReasonPhrase);
+        if (g_TracingEnabled)
+            TraceInfo(L"GetResponseReasonPhrase completed for handle %u with result %S", handle,
+                      NarrowedForTrace(*outReasonPhrase).c_str());
         return ZV_SUCCESS;
     });
 }
