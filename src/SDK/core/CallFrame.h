@@ -12,8 +12,8 @@
 #include <optional>
 
 #include "core/ErrorHandling.h"
-#include "core/Globals.h"
-#include "core/SharedExclusiveLock.h"
+#include "sync/Globals.h"
+#include "sync/SharedExclusiveLock.h"
 #include "interface/ZVTypes.h"
 #include "support/Trace.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/CallFrame.h"
-#include "core/Globals.h"
+#include "sync/Globals.h"
 #include "core/ModuleReference.h"
 #include "core/ZVImplementation.h"
 #include "support/Scoped.h"

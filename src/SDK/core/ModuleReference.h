@@ -7,7 +7,7 @@
 // Both functions run under g_InitLock.
 #pragma once
 
-#include "core/Globals.h"
+#include "sync/Globals.h"
 
 namespace BrennicZelvarSDK {
 

@@ -10,7 +10,7 @@
 #include <boost/function.hpp>
 
 #include "ZelvarSvrLib.h"
-#include "core/SharedExclusiveLock.h"
+#include "sync/SharedExclusiveLock.h"
 #include "threading/Worker.h"
 
 namespace BrennicZelvarSDK {

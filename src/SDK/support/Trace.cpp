@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/Globals.h"
+#include "sync/Globals.h"
 #include "support/Convert.h"
 #include "support/Scoped.h"
 

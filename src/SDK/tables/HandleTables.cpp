@@ -4,8 +4,8 @@
 #include <iterator>
 #include <vector>
 
-#include "core/ErrorHandling.h"
-#include "core/Globals.h"
+#include "support/ComErrors.h"
+#include "sync/Globals.h"
 #include "support/Trace.h"
 #include "threading/ThreadPool.h"
 

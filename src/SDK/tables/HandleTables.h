@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ZelvarSvrLib.h"
-#include "core/Globals.h"
+#include "sync/Globals.h"
 #include "interface/ZVTypes.h"
 #include "support/Scoped.h"
 

@@ -7,7 +7,7 @@
 #include <map>
 #include <stdexcept>
 
-#include "core/Globals.h"
+#include "sync/Globals.h"
 #include "support/Scoped.h"
 
 namespace BrennicZelvarSDK {

@@ -8,7 +8,7 @@
 #include <list>
 #include <string>
 
-#include "core/Globals.h"
+#include "sync/Globals.h"
 #include "threading/Worker.h"
 
 namespace BrennicZelvarSDK {

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "core/SharedExclusiveLock.h"
+#include "sync/SharedExclusiveLock.h"
 
 namespace BrennicZelvarSDK {
 

@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/ThreadSafety.h"
+#include "sync/ThreadSafety.h"
 
 namespace BrennicZelvarSDK {
 
