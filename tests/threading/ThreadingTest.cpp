@@ -14,7 +14,7 @@
 
 #include "common/TraceCapture.h"
 #include "core/ErrorHandling.h"
-#include "core/SharedExclusiveLock.h"
+#include "sync/SharedExclusiveLock.h"
 #include "support/Scoped.h"
 #include "threading/ApartmentWorkers.h"
 #include "threading/PoolRunner.h"

@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -24,7 +25,7 @@ namespace {
 
 struct StatusEvents {
     HANDLE arrived;
-    volatile LONG count;
+    std::atomic<long> count;
     unsigned int lastStatus;
     int lastWindow;
     DWORD threadId;
@@ -35,7 +36,7 @@ void OnStatusChange(unsigned int handle, void* context, unsigned int status, int
     events->lastStatus = status;
     events->lastWindow = window;
     events->threadId = GetCurrentThreadId();
-    InterlockedIncrement(&events->count);
+    ++events->count;
     wprintf(L"  callback: connection %u status %u window %d (thread %lu)\n", handle, status, window,
             GetCurrentThreadId());
     fflush(stdout);

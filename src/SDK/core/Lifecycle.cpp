@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/CallFrame.h"
-#include "core/Globals.h"
+#include "sync/Globals.h"
 #include "core/ModuleReference.h"
 #include "core/ZVImplementation.h"
 #include "service/UpdaterServiceCommunication.h"
@@ -225,7 +225,11 @@ void ZVImplementationV1::CancelAllCalls_SharedLock() {
     for (const auto& entry : cookies) {
         const unsigned int handle = entry.first;
         ComPtr<IZelvarConnection> connection;
-        HRESULT hr = GIT::Get_NoLock(entry.second, IID_IZelvarConnection, connection.ReceiveVoid());
+        HRESULT hr;
+        {
+            SharedLockHold dataHold(g_DataLock);
+            hr = GIT::Get_NoLock(entry.second, IID_IZelvarConnection, connection.ReceiveVoid());
+        }
         if (FAILED(hr)) {
             TraceError(L"CancelAllCalls_SharedLock: GIT::Get_NoLock failed with HRESULT %u", static_cast<unsigned>(hr));
             return;

@@ -5,7 +5,7 @@
 namespace BrennicZelvarSDK {
 
 namespace {
-HMODULE g_OwnModuleReference = nullptr;  // guarded by g_InitLock
+HMODULE g_OwnModuleReference ZV_GUARDED_BY(g_InitLock) = nullptr;
 }
 
 void HoldOwnModule() {

@@ -7,12 +7,14 @@
 // Both functions run under g_InitLock.
 #pragma once
 
+#include "sync/Globals.h"
+
 namespace BrennicZelvarSDK {
 
 // Taken when the first Initialize sets the SDK up.
-void HoldOwnModule();
+void HoldOwnModule() ZV_REQUIRES(g_InitLock);
 // Given back when the last Uninitialize has torn everything down; the
 // caller's own reference keeps the module loaded while it returns.
-void ReleaseOwnModule();
+void ReleaseOwnModule() ZV_REQUIRES(g_InitLock);
 
 }  // namespace BrennicZelvarSDK

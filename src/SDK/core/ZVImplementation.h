@@ -60,7 +60,7 @@ public:
     void Reserved() override;
 
     // Called only by Uninitialize_Internal, with g_DataLock held exclusively.
-    virtual void DeleteAllDataAndObjects();
+    virtual void DeleteAllDataAndObjects() ZV_REQUIRES(g_DataLock);
 
     // ZVImplementationV2Interface
     ZVResult Prepare2(unsigned int requestContextHandle, unsigned int* authenticationResult) override;
@@ -97,8 +97,8 @@ public:
                             unsigned int* logonStatus) override;
 
     // Internal work, not part of any table.
-    ZVResult Uninitialize_Internal();
-    void CancelAllCalls_SharedLock();
+    ZVResult Uninitialize_Internal() ZV_REQUIRES(g_InitLock);
+    void CancelAllCalls_SharedLock() ZV_EXCLUDES(g_DataLock);
     HRESULT AddZelvar(const std::wstring& clientIdentifier, unsigned int handle, ZVStatusChangeCallback callback,
                       void* context);
     HRESULT RemoveZelvar(unsigned int handle);
@@ -127,7 +127,7 @@ class ZVImplementationV5
 public:
     ZVImplementationV5();
 
-    void DeleteAllDataAndObjects() override;
+    void DeleteAllDataAndObjects() override ZV_REQUIRES(g_DataLock);
 
     ZVResult CreateZVHttpRequest(unsigned int connectionHandle, unsigned int* httpRequestHandle) override;
     ZVResult AddRequestHeader(unsigned int httpRequestHandle, const ZVChar* header) override;

@@ -1,6 +1,6 @@
 #include "service/StatusChangeEventSink.h"
 
-#include "core/Globals.h"
+#include "sync/Globals.h"
 #include "support/Trace.h"
 #include "threading/ThreadPool.h"
 

@@ -6,10 +6,11 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <atomic>
 #include <boost/function.hpp>
 
 #include "ZelvarSvrLib.h"
-#include "core/SharedExclusiveLock.h"
+#include "sync/SharedExclusiveLock.h"
 #include "threading/Worker.h"
 
 namespace BrennicZelvarSDK {
@@ -30,9 +31,9 @@ public:
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_refCount)); }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refCount; }
     STDMETHODIMP_(ULONG) Release() override {
-        LONG count = InterlockedDecrement(&m_refCount);
+        const ULONG count = --m_refCount;
         if (count == 0) delete this;
         return static_cast<ULONG>(count);
     }
@@ -54,7 +55,7 @@ protected:
     virtual ~COMEventSink() = default;
 
 private:
-    volatile LONG m_refCount = 0;
+    std::atomic<ULONG> m_refCount{0};
 };
 
 // Where a sink delivers: (handle, status, window).
@@ -77,7 +78,7 @@ private:
     DWORD m_adviseCookie = 0xFFFFFFFF;
     SharedExclusiveLock m_sinkLock;
     unsigned int m_connectionHandle;
-    StatusChangeTarget m_target;
+    StatusChangeTarget m_target ZV_GUARDED_BY(m_sinkLock);
 };
 
 // Runs on the callback pool's thread: calls the delivery target and drops

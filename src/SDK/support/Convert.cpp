@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "ZelvarSvrLib.h"
-#include "core/ErrorHandling.h"
+#include "support/ComErrors.h"
 #include "support/Scoped.h"
 #include "support/Trace.h"
 

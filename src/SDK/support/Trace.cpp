@@ -5,21 +5,22 @@
 #include <share.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
-#include <ext/stdio_filebuf.h>
 #include <memory>
 #include <ostream>
+#include <streambuf>
 #include <stdexcept>
 #include <vector>
 
-#include "core/Globals.h"
+#include "sync/Globals.h"
 #include "support/Convert.h"
 #include "support/Scoped.h"
 
 namespace BrennicZelvarSDK {
 
-volatile bool g_TracingEnabled = false;
+std::atomic<bool> g_TracingEnabled{false};
 
 namespace {
 
@@ -32,6 +33,26 @@ const wchar_t kSwitchKey[] = L"SOFTWARE\\Brennic\\Zelvar";
 const wchar_t kSwitchValue[] = L"SDKTracingEnabled";
 const wchar_t kInstallerComponent[] = L"{49EFF380-B2CF-4ab8-8014-AD40BD803643}";
 const wchar_t kWriteFailedText[] = L"An exception was thrown during CTracer::WriteMessage";
+
+// A stream buffer that hands every write straight to a C runtime FILE, which
+// does its own buffering.
+class FileWriteBuffer : public std::streambuf {
+public:
+    explicit FileWriteBuffer(FILE* file) : m_file(file) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        return std::fputc(c, m_file) == EOF ? traits_type::eof() : c;
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+        return static_cast<std::streamsize>(std::fwrite(text, 1, static_cast<size_t>(count), m_file));
+    }
+    int sync() override { return std::fflush(m_file) == 0 ? 0 : -1; }
+
+private:
+    FILE* m_file;
+};
 
 // The trace file: opened for appending in text mode, so that every line feed
 // reaches the disk as CR LF, and shared for reading and writing with other
@@ -59,7 +80,7 @@ public:
             return;
         }
         m_file = file;
-        m_buffer.reset(new __gnu_cxx::stdio_filebuf<char>(file, std::ios::out | std::ios::app));
+        m_buffer.reset(new FileWriteBuffer(file));
         m_stream.rdbuf(m_buffer.get());
         m_stream.clear();
     }
@@ -79,25 +100,23 @@ public:
 
 private:
     FILE* m_file = nullptr;
-    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> m_buffer;
+    std::unique_ptr<FileWriteBuffer> m_buffer;
     std::ostream m_stream;
 };
 
-TraceFileStream g_TraceStream;
+TraceFileStream g_TraceStream ZV_GUARDED_BY(g_TraceLock);
 
 // Thread that holds g_TraceLock inside the tracer, 0 when none. A thread
 // compares it only with its own id, which only that thread writes, so the
 // unlocked read is safe. It lets an assertion raised while formatting inside
 // the writer reach the trace without asking again for the lock, which is not
 // re-entrant.
-volatile DWORD g_TraceLockOwner = 0;
+std::atomic<DWORD> g_TraceLockOwner{0};
 
-class TraceLockHold {
+class ZV_SCOPED_CAPABILITY TraceLockHold {
 public:
-    TraceLockHold() : m_hold(g_TraceLock) {
-        InterlockedExchange(reinterpret_cast<volatile LONG*>(&g_TraceLockOwner), GetCurrentThreadId());
-    }
-    ~TraceLockHold() { InterlockedExchange(reinterpret_cast<volatile LONG*>(&g_TraceLockOwner), 0); }
+    TraceLockHold() ZV_ACQUIRE(g_TraceLock) : m_hold(g_TraceLock) { g_TraceLockOwner.store(GetCurrentThreadId()); }
+    ~TraceLockHold() ZV_RELEASE() { g_TraceLockOwner.store(0); }
     TraceLockHold(const TraceLockHold&) = delete;
     TraceLockHold& operator=(const TraceLockHold&) = delete;
 
@@ -108,6 +127,11 @@ private:
 bool CurrentThreadHoldsTraceLock() {
     return g_TraceLockOwner == GetCurrentThreadId();
 }
+
+// Called where CurrentThreadHoldsTraceLock() has just said yes: the hold was
+// taken further up this thread's stack, by a writer the analysis cannot see
+// from here (an assertion raised inside the writer's own formatting).
+void TraceLockIsHeldByThisThread() ZV_ASSERT_CAPABILITY(g_TraceLock) {}
 
 std::wstring Format(const wchar_t* format, ...) {
     std::wstring out;
@@ -152,8 +176,7 @@ std::wstring UtcTimeText(const wchar_t* format) {
 }
 
 // Writes a finished line to the open file, else to the debugger output.
-// The caller holds g_TraceLock.
-void EmitLine(const std::wstring& line) {
+void EmitLine(const std::wstring& line) ZV_REQUIRES(g_TraceLock) {
     if (g_TraceStream.is_open()) {
         g_TraceStream.stream() << WideToUtf8String(line);
         g_TraceStream.stream().flush();
@@ -165,7 +188,7 @@ void EmitLine(const std::wstring& line) {
 // An assertion raised while this thread already holds g_TraceLock (inside
 // the writer's own formatting): the line is written at once, without taking
 // the lock again and without the assertion-checked formatter.
-void WriteAssertionHoldingLock(const wchar_t* format, va_list args) {
+void WriteAssertionHoldingLock(const wchar_t* format, va_list args) ZV_REQUIRES(g_TraceLock) {
     try {
         std::wstring message;
         bool ignored = false;
@@ -271,10 +294,12 @@ void TraceAssert(bool condition, const wchar_t* format, ...) {
     if (!g_TracingEnabled || condition) return;
     va_list args;
     va_start(args, format);
-    if (CurrentThreadHoldsTraceLock())
+    if (CurrentThreadHoldsTraceLock()) {
+        TraceLockIsHeldByThisThread();
         WriteAssertionHoldingLock(format, args);
-    else
+    } else {
         CTracer::WriteMessage(kLevelAssert, format, args);
+    }
     va_end(args);
 }
 

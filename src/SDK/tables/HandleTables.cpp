@@ -4,15 +4,15 @@
 #include <iterator>
 #include <vector>
 
-#include "core/ErrorHandling.h"
-#include "core/Globals.h"
+#include "support/ComErrors.h"
+#include "sync/Globals.h"
 #include "support/Trace.h"
 #include "threading/ThreadPool.h"
 
 namespace BrennicZelvarSDK {
 
 namespace {
-volatile LONG HandleCounter = 0;
+std::atomic<unsigned int> HandleCounter{0};
 
 // The table kept from Initialize_Internal to Uninitialize_Internal; null
 // outside that time, when each step obtains the table afresh. Set and cleared
@@ -79,7 +79,7 @@ void ReleaseOnCreatorPool(std::vector<ComPtr<IUnknown>> objects) {
 }
 
 unsigned int DrawHandle() {
-    return static_cast<unsigned int>(InterlockedIncrement(&HandleCounter));
+    return ++HandleCounter;
 }
 
 namespace GIT {
@@ -114,7 +114,7 @@ HRESULT Remove_NoLock(DWORD cookie) {
 namespace {
 // Revokes one cookie; one further attempt is made when the first fails, and
 // the first failure is the result.
-HRESULT RevokeCookie(DWORD cookie) {
+HRESULT RevokeCookie(DWORD cookie) ZV_REQUIRES(g_DataLock) {
     if (cookie == 0) return S_OK;
     HRESULT hr = GIT::Remove_NoLock(cookie);
     if (FAILED(hr)) GIT::Remove_NoLock(cookie);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ZelvarSvrLib.h"
+#include "sync/Globals.h"
 #include "interface/ZVTypes.h"
 #include "support/Scoped.h"
 
@@ -30,11 +31,11 @@ unsigned int DrawHandle();
 // obtains it afresh, and failing to obtain it is the step's failure. All run
 // with g_DataLock held (exclusively for Keep_NoLock and Drop_NoLock).
 namespace GIT {
-HRESULT Keep_NoLock();
-void Drop_NoLock();
-HRESULT Store_NoLock(IUnknown* object, REFIID iid, DWORD* cookie);
-HRESULT Get_NoLock(DWORD cookie, REFIID iid, void** object);
-HRESULT Remove_NoLock(DWORD cookie);
+HRESULT Keep_NoLock() ZV_REQUIRES(g_DataLock);
+void Drop_NoLock() ZV_REQUIRES(g_DataLock);
+HRESULT Store_NoLock(IUnknown* object, REFIID iid, DWORD* cookie) ZV_REQUIRES_SHARED(g_DataLock);
+HRESULT Get_NoLock(DWORD cookie, REFIID iid, void** object) ZV_REQUIRES_SHARED(g_DataLock);
+HRESULT Remove_NoLock(DWORD cookie) ZV_REQUIRES_SHARED(g_DataLock);
 }  // namespace GIT
 
 // One reference to each stored object, taken on the thread that stores it
@@ -62,16 +63,16 @@ public:
     HRESULT Get_SharedLock(unsigned int handle, ComPtr<T>& object);
     ComPtr<T> Get_SharedLock_Throws(unsigned int handle);
     void Delete_ExclusiveLock(unsigned int handle);
-    HRESULT Delete_NoLock(unsigned int handle);
-    HRESULT DeleteComPtr_NoLock(DWORD cookie);
-    // Revokes every entry and empties the map; g_DataLock held exclusively.
-    void DeleteAll_NoLock(const wchar_t* countTrace);
+    HRESULT Delete_NoLock(unsigned int handle) ZV_REQUIRES(g_DataLock);
+    HRESULT DeleteComPtr_NoLock(DWORD cookie) ZV_REQUIRES(g_DataLock);
+    // Revokes every entry and empties the map.
+    void DeleteAll_NoLock(const wchar_t* countTrace) ZV_REQUIRES(g_DataLock);
 
 private:
     const char* m_name;
     const char* m_deleteOperation;
-    std::map<unsigned int, DWORD> m_map;
-    KeptObjects m_kept;
+    std::map<unsigned int, DWORD> m_map ZV_GUARDED_BY(g_DataLock);
+    KeptObjects m_kept ZV_GUARDED_BY(g_DataLock);
 };
 
 struct ConnectionData {
@@ -89,16 +90,17 @@ public:
     // A copy of the entry; false when the handle is not in the table.
     bool GetData_SharedLock(unsigned int handle, ConnectionData& data);
     HRESULT Delete_ExclusiveLock(unsigned int handle);
-    HRESULT Delete_NoLock(unsigned int handle);
-    HRESULT DeleteComPtr_NoLock(DWORD cookie);
+    HRESULT Delete_NoLock(unsigned int handle) ZV_REQUIRES(g_DataLock);
+    HRESULT DeleteComPtr_NoLock(DWORD cookie) ZV_REQUIRES(g_DataLock);
     // Walks the entries in ascending handle order with g_DataLock already
     // held; the visitor returns false to stop the walk.
-    void ForEach_NoLock(const std::function<bool(unsigned int handle, const ConnectionData& data)>& visitor) const;
-    void DeleteAll_NoLock();
+    void ForEach_NoLock(const std::function<bool(unsigned int handle, const ConnectionData& data)>& visitor) const
+        ZV_REQUIRES_SHARED(g_DataLock);
+    void DeleteAll_NoLock() ZV_REQUIRES(g_DataLock);
 
 private:
-    std::map<unsigned int, ConnectionData> m_map;
-    KeptObjects m_kept;
+    std::map<unsigned int, ConnectionData> m_map ZV_GUARDED_BY(g_DataLock);
+    KeptObjects m_kept ZV_GUARDED_BY(g_DataLock);
 };
 
 typedef ComObjectTable<IZelvarAuthContext> RequestContextTable;

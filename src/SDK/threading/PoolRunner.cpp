@@ -4,7 +4,7 @@
 #include <boost/make_shared.hpp>
 #include <exception>
 
-#include "core/ErrorHandling.h"
+#include "support/ComErrors.h"
 #include "support/Trace.h"
 #include "threading/ThreadPool.h"
 

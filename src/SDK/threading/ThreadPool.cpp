@@ -7,7 +7,7 @@
 #include <map>
 #include <stdexcept>
 
-#include "core/Globals.h"
+#include "sync/Globals.h"
 #include "support/Scoped.h"
 
 namespace BrennicZelvarSDK {
@@ -204,32 +204,32 @@ namespace {
 // the SDK holds its own module, so the registry holds pools at unload time
 // only when the process ends. Their threads are gone by then, and tearing
 // them down under the loader lock could only wait or touch a dead apartment.
-std::map<std::wstring, boost::shared_ptr<ThreadPool>>& g_PoolRegistry =
-    *new std::map<std::wstring, boost::shared_ptr<ThreadPool>>();
+std::map<std::wstring, boost::shared_ptr<ThreadPool>>* const g_PoolRegistry ZV_PT_GUARDED_BY(g_PoolRegistryLock) =
+    new std::map<std::wstring, boost::shared_ptr<ThreadPool>>();
 
 }  // namespace
 
 void CreateThreadPool(const std::wstring& name) {
     ExclusiveLockHold hold(g_PoolRegistryLock);
-    if (g_PoolRegistry.count(name)) throw std::logic_error("Thread pool already exists!");
+    if (g_PoolRegistry->count(name)) throw std::logic_error("Thread pool already exists!");
     boost::shared_ptr<ThreadPool> pool(new ThreadPool(1, kPoolQueueCapacity));
-    g_PoolRegistry.emplace(name, pool);
+    g_PoolRegistry->emplace(name, pool);
 }
 
 ThreadPool* FindThreadPool(const std::wstring& name) {
     SharedLockHold hold(g_PoolRegistryLock);
-    auto it = g_PoolRegistry.find(name);
-    if (it == g_PoolRegistry.end()) throw std::logic_error("Thread pool not found!");
+    auto it = g_PoolRegistry->find(name);
+    if (it == g_PoolRegistry->end()) throw std::logic_error("Thread pool not found!");
     return it->second.get();
 }
 
 void DestroyThreadPool(const std::wstring& name) {
     ExclusiveLockHold hold(g_PoolRegistryLock);
-    auto it = g_PoolRegistry.find(name);
-    if (it == g_PoolRegistry.end()) throw std::logic_error("Thread pool not found!");
+    auto it = g_PoolRegistry->find(name);
+    if (it == g_PoolRegistry->end()) throw std::logic_error("Thread pool not found!");
     // Dropping the registry's reference stops and joins the pool's thread
     // while the registry is still locked.
-    g_PoolRegistry.erase(it);
+    g_PoolRegistry->erase(it);
 }
 
 }  // namespace BrennicZelvarSDK

@@ -8,7 +8,7 @@
 #include <list>
 #include <string>
 
-#include "core/SharedExclusiveLock.h"
+#include "sync/Globals.h"
 #include "threading/Worker.h"
 
 namespace BrennicZelvarSDK {
@@ -41,9 +41,9 @@ public:
 private:
     unsigned int m_capacity;
     SharedExclusiveLock m_queueLock;
-    std::deque<WorkerPtr> m_items;
+    std::deque<WorkerPtr> m_items ZV_GUARDED_BY(m_queueLock);
     SharedExclusiveLock m_listenerLock;
-    std::list<WorkQueueListener*> m_listeners;
+    std::list<WorkQueueListener*> m_listeners ZV_GUARDED_BY(m_listenerLock);
 };
 
 class ThreadPool final : public WorkQueue::WorkQueueListener {
@@ -77,8 +77,12 @@ private:
 
 // Registry of named pools, guarded by g_PoolRegistryLock. Every pool made here
 // has one thread and a capacity of kPoolQueueCapacity items.
-void CreateThreadPool(const std::wstring& name);       // std::logic_error "Thread pool already exists!"
-ThreadPool* FindThreadPool(const std::wstring& name);  // std::logic_error "Thread pool not found!"
-void DestroyThreadPool(const std::wstring& name);      // std::logic_error "Thread pool not found!"
+// Each takes g_PoolRegistryLock itself.
+void CreateThreadPool(const std::wstring& name)
+    ZV_EXCLUDES(g_PoolRegistryLock);  // std::logic_error "Thread pool already exists!"
+ThreadPool* FindThreadPool(const std::wstring& name)
+    ZV_EXCLUDES(g_PoolRegistryLock);  // std::logic_error "Thread pool not found!"
+void DestroyThreadPool(const std::wstring& name)
+    ZV_EXCLUDES(g_PoolRegistryLock);  // std::logic_error "Thread pool not found!"
 
 }  // namespace BrennicZelvarSDK

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "core/SharedExclusiveLock.h"
+#include "sync/SharedExclusiveLock.h"
 
 namespace BrennicZelvarSDK {
 
@@ -14,14 +14,15 @@ extern SharedExclusiveLock g_InitLock;          // Initialize and Uninitialize, 
 extern SharedExclusiveLock g_TraceLock;         // trace set-up, writing and closing
 extern SharedExclusiveLock g_PoolRegistryLock;  // the named-pool registry
 
-extern int g_SdkImplInitCount;    // guarded by g_InitLock
-extern bool g_IsInitialized;      // guarded by g_DataLock
-extern DWORD g_CallbackThreadId;  // guarded by g_DataLock; 0xFFFFFFFF until the callback pool exists
+extern int g_SdkImplInitCount ZV_GUARDED_BY(g_InitLock);
+extern bool g_IsInitialized ZV_GUARDED_BY(g_DataLock);
+// 0xFFFFFFFF until the callback pool exists.
+extern DWORD g_CallbackThreadId ZV_GUARDED_BY(g_DataLock);
 
-void SetInitialized(bool value);
-bool IsInitialized();
+void SetInitialized(bool value) ZV_EXCLUDES(g_DataLock);
+bool IsInitialized() ZV_EXCLUDES(g_DataLock);
 // True on the callback pool's thread: a call from there could wait for the
 // very thread it runs on.
-bool IsReentrantCall();
+bool IsReentrantCall() ZV_EXCLUDES(g_DataLock);
 
 }  // namespace BrennicZelvarSDK

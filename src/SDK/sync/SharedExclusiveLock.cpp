@@ -1,4 +1,4 @@
-#include "core/SharedExclusiveLock.h"
+#include "sync/SharedExclusiveLock.h"
 
 #include <stdexcept>
 

@@ -1,4 +1,4 @@
-#include "core/Globals.h"
+#include "sync/Globals.h"
 
 namespace BrennicZelvarSDK {
 

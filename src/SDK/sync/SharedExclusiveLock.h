@@ -14,9 +14,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "sync/ThreadSafety.h"
+
 namespace BrennicZelvarSDK {
 
-class SharedExclusiveLock {
+class ZV_CAPABILITY("SharedExclusiveLock") SharedExclusiveLock {
 public:
     // Throws std::runtime_error("CreateEvent failed!") when an event cannot be made.
     SharedExclusiveLock();
@@ -24,10 +26,10 @@ public:
     SharedExclusiveLock(const SharedExclusiveLock&) = delete;
     SharedExclusiveLock& operator=(const SharedExclusiveLock&) = delete;
 
-    void AcquireShared();
-    void ReleaseShared();
-    void AcquireExclusive();
-    void ReleaseExclusive();
+    void AcquireShared() ZV_ACQUIRE_SHARED();
+    void ReleaseShared() ZV_RELEASE_SHARED();
+    void AcquireExclusive() ZV_ACQUIRE();
+    void ReleaseExclusive() ZV_RELEASE();
 
 private:
     // State word: the number of readers holding the lock, a bit for the
@@ -60,13 +62,17 @@ private:
 
 // Shared hold for a scope. Release() lets an operation leave early (the API
 // gate is left before long service calls); the destructor then does nothing.
-class SharedLockHold {
+class ZV_SCOPED_CAPABILITY SharedLockHold {
 public:
-    explicit SharedLockHold(SharedExclusiveLock& lock) : m_lock(&lock) { m_lock->AcquireShared(); }
-    ~SharedLockHold() { Release(); }
+    explicit SharedLockHold(SharedExclusiveLock& lock) ZV_ACQUIRE_SHARED(lock) : m_lock(&lock) {
+        m_lock->AcquireShared();
+    }
+    ~SharedLockHold() ZV_RELEASE() { Release(); }
     SharedLockHold(const SharedLockHold&) = delete;
     SharedLockHold& operator=(const SharedLockHold&) = delete;
-    void Release() {
+    // The analysis sees the hold end here; the pointer test inside is what
+    // makes a second release (the destructor's after an early one) harmless.
+    void Release() ZV_RELEASE() ZV_NO_THREAD_SAFETY_ANALYSIS {
         if (m_lock) {
             m_lock->ReleaseShared();
             m_lock = nullptr;
@@ -78,13 +84,15 @@ private:
     SharedExclusiveLock* m_lock;
 };
 
-class ExclusiveLockHold {
+class ZV_SCOPED_CAPABILITY ExclusiveLockHold {
 public:
-    explicit ExclusiveLockHold(SharedExclusiveLock& lock) : m_lock(&lock) { m_lock->AcquireExclusive(); }
-    ~ExclusiveLockHold() { Release(); }
+    explicit ExclusiveLockHold(SharedExclusiveLock& lock) ZV_ACQUIRE(lock) : m_lock(&lock) {
+        m_lock->AcquireExclusive();
+    }
+    ~ExclusiveLockHold() ZV_RELEASE() { Release(); }
     ExclusiveLockHold(const ExclusiveLockHold&) = delete;
     ExclusiveLockHold& operator=(const ExclusiveLockHold&) = delete;
-    void Release() {
+    void Release() ZV_RELEASE() ZV_NO_THREAD_SAFETY_ANALYSIS {
         if (m_lock) {
             m_lock->ReleaseExclusive();
             m_lock = nullptr;

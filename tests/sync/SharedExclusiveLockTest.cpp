@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/SharedExclusiveLock.h"
+#include "sync/SharedExclusiveLock.h"
 #include "support/Scoped.h"
 
 using namespace BrennicZelvarSDK;
