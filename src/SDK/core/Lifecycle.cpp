@@ -8,9 +8,9 @@
 
 #include "core/CallFrame.h"
 #include "sync/Globals.h"
+#include "sync/ShutdownSignal.h"
 #include "core/ModuleReference.h"
 #include "core/ZVImplementation.h"
-#include "service/UpdaterServiceCommunication.h"
 #include "support/Scoped.h"
 #include "support/Trace.h"
 #include "threading/ApartmentWorkers.h"
@@ -125,7 +125,7 @@ ZVResult ZVImplementationV1::Initialize() {
         HoldOwnModule();
         CTracer::Open(L"Zelvar Runtime SDK DLL", L"ZelvarSDK_Runtime");
         TraceInfo(L"Initialize Starts");
-        UpdaterServiceCommunication::AllowExchanges();
+        ShutdownSignal::Clear();
         ExclusiveLockHold gateHold(g_ApiGate);
         Initialize_Internal();
         g_SdkImplInitCount = 1;
@@ -170,7 +170,7 @@ ZVResult ZVImplementationV1::Uninitialize_Internal() {
         SetInitialized(false);  // from here on new operations stop at the initialised check
         // A creation waiting on the updater's repair gives up now instead of
         // holding the gate for as long as the updater pleases.
-        UpdaterServiceCommunication::AbandonExchanges();
+        ShutdownSignal::Raise();
         ExclusiveLockHold gateHold(g_ApiGate);  // waits for the operations already inside
         CancelAllCalls_SharedLock();
         {

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/Scoped.h"
+#include "sync/ShutdownSignal.h"
 #include "support/Trace.h"
 
 namespace BrennicZelvarSDK {
@@ -16,14 +17,6 @@ const char kRepairRequest[] = "{\"MessageType\":16}\n";
 const char kClosingMessage[] = "{\"MessageType\":3}\n";
 static_assert(sizeof kRepairRequest == 20, "repair request is 20 bytes on the pipe");
 static_assert(sizeof kClosingMessage == 19, "closing message is 19 bytes on the pipe");
-
-// Set from AbandonExchanges until AllowExchanges. Made at its first use (by
-// Initialize), never while the library loads; null only when it could not be
-// made, and then the time-outs alone bound an exchange.
-HANDLE AbandonEvent() {
-    static const ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return event.Get();
-}
 
 void TraceConnectFailure(DWORD error) {
     TraceError(
@@ -74,14 +67,6 @@ DWORD CFileOperation::WaitForMultipleObjects(DWORD count, const HANDLE* handles,
     return ::WaitForMultipleObjects(count, handles, waitAll, timeoutMs);
 }
 
-void UpdaterServiceCommunication::AbandonExchanges() {
-    if (HANDLE abandon = AbandonEvent()) SetEvent(abandon);
-}
-
-void UpdaterServiceCommunication::AllowExchanges() {
-    if (HANDLE abandon = AbandonEvent()) ResetEvent(abandon);
-}
-
 UpdaterServiceCommunication::UpdaterServiceCommunication()
     : UpdaterServiceCommunication(std::make_shared<CFileOperation>()) {}
 
@@ -98,7 +83,7 @@ bool UpdaterServiceCommunication::CompleteOverlapped(BOOL started, OVERLAPPED& o
         // with nothing.
         if (error == ERROR_MORE_DATA) return fileOperation->GetOverlappedResult(pipe, &overlapped, &transferred, FALSE);
         if (error != ERROR_IO_PENDING) return false;
-        const HANDLE waits[2] = {overlapped.hEvent, AbandonEvent()};
+        const HANDLE waits[2] = {overlapped.hEvent, ShutdownSignal::Event()};
         if (fileOperation->WaitForMultipleObjects(waits[1] ? 2 : 1, waits, FALSE, timeoutMs) != WAIT_OBJECT_0) {
             // Timed out or abandoned. The buffer and the overlapped structure
             // are this frame's: the operation must have ended, cancelled or
@@ -124,7 +109,7 @@ bool UpdaterServiceCommunication::CommunicateToUpdaterService() {
     // An exchange that would begin after shutdown began is refused as an
     // open that was aborted; so is one without an event for its operations.
     ScopedHandle operationEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const HANDLE abandon = AbandonEvent();
+    const HANDLE abandon = ShutdownSignal::Event();
     if (!operationEvent) {
         TraceConnectFailure(GetLastError());
         return false;

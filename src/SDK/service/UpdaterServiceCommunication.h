@@ -84,13 +84,11 @@ public:
     // Reads and judges the reply on the open pipe.
     bool ReadFromPipe();
 
-    // Shutdown: from AbandonExchanges until AllowExchanges every exchange,
-    // the one in progress included, ends at its next wait (its pending read
-    // or write cancelled) and an exchange that has not begun fails at once,
-    // so that nothing the updater does holds Uninitialize. Uninitialize
-    // abandons before it waits for the operations in flight; Initialize allows.
-    static void AbandonExchanges();
-    static void AllowExchanges();
+    // From the moment Uninitialize raises the shutdown signal until the next
+    // Initialize clears it, every exchange, the one in progress included,
+    // ends at its next wait (its pending read or write cancelled) and an
+    // exchange that has not begun fails at once, so that nothing the updater
+    // does holds Uninitialize.
 
 private:
     bool WriteMessage(const char* message, DWORD size);
