@@ -56,6 +56,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/src/SDK/interface/ZelvarSDK.h ${CMAKE_SOURCE_D
 include(CMakePackageConfigHelpers)
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/ZelvarSDKConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+# The cross toolchain goes with the package, for applications built on Linux.
 install(FILES ${CMAKE_SOURCE_DIR}/cmake/ZelvarSDKConfig.cmake ${CMAKE_BINARY_DIR}/ZelvarSDKConfigVersion.cmake
-  DESTINATION lib/cmake/ZelvarSDK)
+  ${CMAKE_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake DESTINATION lib/cmake/ZelvarSDK)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/ZelvarSDK)

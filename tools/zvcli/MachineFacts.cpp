@@ -57,8 +57,33 @@ bool UpdaterPipeListening(DWORD* error) {
     return false;
 }
 
-std::optional<std::wstring> TracingSwitch(HKEY root) {
-    return ReadString(root, kZelvarKey, L"SDKTracingEnabled");
+SwitchValue ReadTracingSwitch(HKEY root) {
+    SwitchValue value;
+    value.text = ReadString(root, kZelvarKey, L"SDKTracingEnabled");
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(root, kZelvarKey, 0, KEY_READ, &opened) != ERROR_SUCCESS) return value;
+    DWORD type = REG_NONE, bytes = 0;
+    std::vector<BYTE> data(64);
+    bytes = static_cast<DWORD>(data.size());
+    LONG error = RegQueryValueExW(opened, L"SDKTracingEnabled", nullptr, &type, data.data(), &bytes);
+    if (error == ERROR_MORE_DATA) {
+        data.resize(bytes);
+        error = RegQueryValueExW(opened, L"SDKTracingEnabled", nullptr, &type, data.data(), &bytes);
+    }
+    RegCloseKey(opened);
+    if (error != ERROR_SUCCESS) return value;
+    static const std::pair<DWORD, const wchar_t*> kNames[] = {
+        {REG_NONE, L"REG_NONE"},     {REG_SZ, L"REG_SZ"},       {REG_EXPAND_SZ, L"REG_EXPAND_SZ"},
+        {REG_BINARY, L"REG_BINARY"}, {REG_DWORD, L"REG_DWORD"}, {REG_MULTI_SZ, L"REG_MULTI_SZ"},
+        {REG_QWORD, L"REG_QWORD"}};
+    value.type = L"type " + std::to_wstring(type);
+    for (const auto& name : kNames)
+        if (name.first == type) value.type = name.second;
+    value.shown = *value.type;
+    if (type == REG_DWORD && bytes == 4) value.shown += L" " + std::to_wstring(*reinterpret_cast<DWORD*>(data.data()));
+    if (type == REG_QWORD && bytes == 8)
+        value.shown += L" " + std::to_wstring(*reinterpret_cast<ULONGLONG*>(data.data()));
+    return value;
 }
 
 bool TracingEffective(const std::optional<std::wstring>& machine, const std::optional<std::wstring>& user) {

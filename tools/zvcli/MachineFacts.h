@@ -23,8 +23,19 @@ std::optional<std::wstring> InstallDirectory(HKEY root);
 bool UpdaterPipeListening(DWORD* error);
 extern const wchar_t kUpdaterPipeName[];
 
-// The text of "SDKTracingEnabled" under the hive's SOFTWARE\Brennic\Zelvar.
-std::optional<std::wstring> TracingSwitch(HKEY root);
+// "SDKTracingEnabled" under the hive's SOFTWARE\Brennic\Zelvar as the SDK
+// reads it: text counts only as REG_SZ or REG_EXPAND_SZ, not empty and
+// terminated; any other value present (a REG_DWORD 1, say) is reported by its
+// type and counts as not set.
+struct SwitchValue {
+    std::optional<std::wstring> text;  // set: the SDK sees this text
+    std::optional<std::wstring> type;  // present: "REG_SZ", "REG_DWORD", ...
+    std::wstring shown;                // a value of the wrong type as "REG_DWORD 1"
+};
+SwitchValue ReadTracingSwitch(HKEY root);
+inline std::optional<std::wstring> TracingSwitch(HKEY root) {
+    return ReadTracingSwitch(root).text;
+}
 // Whether the SDK turns tracing on with these switches (the machine value
 // decides when it is set; otherwise the user value, unless the product is
 // installed locally).

@@ -104,6 +104,9 @@ std::wstring ExeFolder() {
     return s.substr(0, s.find_last_of(L'\\'));
 }
 
+// The library zvcli loads: the one given, else the one in zvcli's own folder
+// (the C++ layer's default search: the program's folder and System32, never
+// the current directory or PATH).
 std::wstring LibraryPath(const Args& args) {
     return args.library.empty() ? ExeFolder() + L"\\ZelvarSDK.dll" : args.library;
 }
@@ -113,7 +116,8 @@ struct Session {
     zv::Sdk sdk;
     zv::Connection connection;
     Session(const Args& args, zv::StatusCallback callback = {})
-        : sdk(LibraryPath(args)), connection(sdk.Connect(args.client, std::move(callback))) {}
+        : sdk(args.library.empty() ? zv::Sdk() : zv::Sdk(args.library)),
+          connection(sdk.Connect(args.client, std::move(callback))) {}
 };
 
 void Print(const Args& args, const Json& json, const std::function<void()>& human) {
@@ -152,8 +156,10 @@ int Status(const Args& args) {
     auto userClass = zvcli::ClassServer(HKEY_CURRENT_USER);
     DWORD pipeError = 0;
     bool pipe = zvcli::UpdaterPipeListening(&pipeError);
-    auto machineSwitch = zvcli::TracingSwitch(HKEY_LOCAL_MACHINE);
-    auto userSwitch = zvcli::TracingSwitch(HKEY_CURRENT_USER);
+    const zvcli::SwitchValue machineValue = zvcli::ReadTracingSwitch(HKEY_LOCAL_MACHINE);
+    const zvcli::SwitchValue userValue = zvcli::ReadTracingSwitch(HKEY_CURRENT_USER);
+    const auto& machineSwitch = machineValue.text;
+    const auto& userSwitch = userValue.text;
     std::wstring folder = zvcli::TraceFolder();
     auto newest = zvcli::NewestTraceFile(folder);
     auto text = [](const std::optional<std::wstring>& v) { return v ? Json(Utf8(*v)) : Json(nullptr); };
@@ -168,7 +174,9 @@ int Status(const Args& args) {
                            {"listening", pipe},
                            {"error", pipe ? Json(nullptr) : Json(pipeError)}};
     json["tracing"] = {{"machineSwitch", text(machineSwitch)},
+                       {"machineSwitchType", text(machineValue.type)},
                        {"userSwitch", text(userSwitch)},
+                       {"userSwitchType", text(userValue.type)},
                        {"enabled", zvcli::TracingEffective(machineSwitch, userSwitch)},
                        {"folder", Utf8(folder)},
                        {"folderExists", zvcli::FolderExists(folder)},
@@ -178,19 +186,23 @@ int Status(const Args& args) {
     // unregistered class would make the SDK repair the registration.
     ZVResult result = ZV_SUCCESS;
     std::string failure;
-    Json service = {{"contacted", false}};
+    Json service = {{"contacted", false}, {"version", nullptr}, {"result", 0}, {"error", nullptr}};
     if (machineClass || userClass) {
+        service["contacted"] = true;
         try {
             Session session(args);
-            service = {{"contacted", true}, {"version", Utf8(session.connection.Version())}};
+            service["version"] = Utf8(session.connection.Version());
         } catch (const zv::Error& e) {
             result = e.Result();
             failure = e.what();
-            service = {{"contacted", true}, {"result", result}, {"error", failure}};
         }
     } else {
         result = ZV_ERROR_SERVICE_UNAVAILABLE;
         failure = "the service's class is not registered";
+    }
+    if (result != ZV_SUCCESS) {
+        service["result"] = result;
+        service["error"] = failure;
     }
     json["service"] = service;
 
@@ -206,12 +218,20 @@ int Status(const Args& args) {
         Line("install location (machine): " + show(json["installLocation"]["machine"], "not set"));
         Line("updater pipe:            " +
              (pipe ? std::string("listening") : "not listening (error " + std::to_string(pipeError) + ")"));
-        Line("tracing switch (machine): " + show(json["tracing"]["machineSwitch"], "not set"));
-        Line("tracing switch (user):   " + show(json["tracing"]["userSwitch"], "not set"));
+        // A value of another type than text is ignored by the SDK: say so.
+        auto shownSwitch = [&](const zvcli::SwitchValue& v) {
+            if (v.text) return Utf8(*v.text);
+            if (v.type == std::wstring(L"REG_SZ") || v.type == std::wstring(L"REG_EXPAND_SZ"))
+                return Utf8(v.shown) + " empty (counts as not set)";
+            if (v.type) return Utf8(v.shown) + " (wrong type: the SDK reads only text, so it counts as not set)";
+            return std::string("not set");
+        };
+        Line("tracing switch (machine): " + shownSwitch(machineValue));
+        Line("tracing switch (user):   " + shownSwitch(userValue));
         Line(std::string("tracing:                 ") + (json["tracing"]["enabled"].get<bool>() ? "on" : "off"));
         Line("trace folder:            " + Utf8(folder) + (zvcli::FolderExists(folder) ? "" : " (missing)"));
         Line("newest trace file:       " + show(json["tracing"]["newestFile"], "none"));
-        if (service.contains("version")) {
+        if (service["version"].is_string()) {
             Line("service:                 version " + service["version"].get<std::string>());
         } else {
             Line("service:                 " + (failure.empty() ? std::string("not contacted") : failure));
@@ -494,7 +514,20 @@ int Watch(const Args& args) {
     };
     Session session(args, print);
     Write(stderr, "zvcli: watching connection " + std::to_string(session.connection.Handle()) + " (Ctrl+C to stop)\n");
-    WaitForSingleObject(g_stop, seconds ? seconds * 1000 : INFINITE);
+    // The service announces no end of its own: once a second it is asked for
+    // its version, and a failure (the process is gone) ends the watch with
+    // that operation's result. The calls also keep an idle service running.
+    const ULONGLONG deadline = seconds ? GetTickCount64() + seconds * 1000ull : 0;
+    for (;;) {
+        DWORD wait = 1000;
+        if (deadline) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline) break;
+            wait = static_cast<DWORD>(deadline - now < wait ? deadline - now : wait);
+        }
+        if (WaitForSingleObject(g_stop, wait) == WAIT_OBJECT_0) break;
+        session.connection.Version();
+    }
     session.connection.Reset();  // no callback runs after this
     CloseHandle(g_stop);
     return 0;

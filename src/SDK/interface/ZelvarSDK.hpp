@@ -26,8 +26,10 @@
 //   at once.
 // - The status callback is a std::function, called on the SDK's one callback
 //   thread, one change at a time, in the order the service reported them.
-//   Calls into the SDK from that thread are refused (ZV_ERROR_FAILED), and an
-//   exception that leaves the callback is dropped. Destroying a Connection
+//   Calls into the SDK from that thread are refused (ZV_ERROR_FAILED). An
+//   exception that leaves the callback is caught there and handed to the
+//   handler set with zv::SetCallbackExceptionHandler (by default a line on
+//   the debugger output, OutputDebugString). Destroying a Connection
 //   stops its callbacks: once the destructor has returned, the function is
 //   not called again.
 //
@@ -182,8 +184,14 @@ struct Module {
     ZVImplementationV8Interface* v8 = nullptr;
     ZVImplementationV9Interface* v9 = nullptr;
 
+    // An empty path loads "ZelvarSDK.dll" from the program's own folder or
+    // System32 only: the current directory and PATH are not searched, so a
+    // DLL of that name planted there is never loaded. A path given is used as
+    // given (LoadLibraryW's rules).
     explicit Module(const std::wstring& path) {
-        module = LoadLibraryW(path.c_str());
+        module = path.empty() ? LoadLibraryExW(L"ZelvarSDK.dll", nullptr,
+                                               LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32)
+                              : LoadLibraryW(path.c_str());
         if (!module) throw Error(ZV_ERROR_FAILED, "LoadLibrary");
         auto query =
             reinterpret_cast<ZVQueryInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")));
@@ -298,9 +306,17 @@ inline void* SdkMalloc(size_t bytes) {
 // that is gone can never leave the SDK with a dangling context.
 class CallbackRegistry {
 public:
+    using ExceptionHandler = std::function<void(const StatusChange&, std::exception_ptr)>;
+
+public:
     static CallbackRegistry& Instance() {
         static CallbackRegistry registry;
         return registry;
+    }
+    void SetExceptionHandler(ExceptionHandler handler) {
+        auto shared = handler ? std::make_shared<const ExceptionHandler>(std::move(handler)) : nullptr;
+        std::lock_guard<std::mutex> lock(mutex_);
+        exceptionHandler_.swap(shared);
     }
     std::uintptr_t Add(StatusCallback callback) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -325,15 +341,42 @@ public:
             if (it == self.callbacks_.end()) return;
             callback = it->second;
         }
+        const StatusChange change{handle, status, window};
         try {
-            (*callback)(StatusChange{handle, status, window});
+            (*callback)(change);
         } catch (...) {
-            // Nothing may leave the callback into the SDK's thread.
+            // Nothing may leave the callback into the SDK's thread: the
+            // exception goes to the application's handler instead.
+            Instance().Report(change, std::current_exception());
         }
     }
 
 private:
+    void Report(const StatusChange& change, std::exception_ptr exception) noexcept {
+        std::shared_ptr<const ExceptionHandler> handler;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            handler = exceptionHandler_;
+        }
+        try {
+            if (handler) return (*handler)(change, exception);
+            std::string what = "an exception that is not a std::exception";
+            try {
+                std::rethrow_exception(exception);
+            } catch (const std::exception& e) {
+                what = e.what();
+            } catch (...) {
+            }
+            const std::string line = "ZelvarSDK.hpp: the status callback of connection " +
+                                     std::to_string(change.connectionHandle) + " threw: " + what + "\n";
+            OutputDebugStringA(line.c_str());
+        } catch (...) {
+            // A handler that throws itself is not called again for this change.
+        }
+    }
+
     std::mutex mutex_;
+    std::shared_ptr<const ExceptionHandler> exceptionHandler_;
     std::uintptr_t last_ = 0;
     std::unordered_map<std::uintptr_t, std::shared_ptr<const StatusCallback>> callbacks_;
 };
@@ -795,13 +838,22 @@ private:
     detail::CallbackSlot callback_;
 };
 
+// Where an exception that leaves a status callback goes: the handler is
+// called on the SDK's callback thread with the change and the exception (an
+// empty function restores the default, a line on the debugger output). It
+// must not throw and, like the callback, must not call the SDK.
+inline void SetCallbackExceptionHandler(std::function<void(const StatusChange&, std::exception_ptr)> handler) {
+    detail::CallbackRegistry::Instance().SetExceptionHandler(std::move(handler));
+}
+
 // The loaded and initialised SDK. Construction loads the DLL (by the path
-// given, else the usual search for "ZelvarSDK.dll") and calls Initialize;
+// given as given; without one "ZelvarSDK.dll" from the program's own folder
+// or System32, never the current directory or PATH) and calls Initialize;
 // destruction calls the matching Uninitialize. Handles may outlive it: they
 // keep the DLL loaded and their destruction is then a no-op in the SDK.
 class Sdk {
 public:
-    explicit Sdk(const std::wstring& dllPath = L"ZelvarSDK.dll")
+    explicit Sdk(const std::wstring& dllPath = std::wstring())
         : module_(std::make_shared<const detail::Module>(dllPath)) {
         Check(module_->v1->Initialize(), "Initialize");
         initialized_ = true;
