@@ -158,7 +158,15 @@ ZVResult ZVImplementationV1::Uninitialize() {
     TraceInfo(L"g_SdkImplInitCount is now 0");
     TraceInfo(L"Uninitialize Ends");
     CTracer::Close();
-    ReleaseOwnModule();
+    // The application may have unloaded the library already: the SDK's
+    // reference is then the last, and giving it back here would unmap the
+    // code this thread still has to return through. A thread of the SDK's
+    // own gives it back once this thread has left; the flag set last tells
+    // it that this thread is on its way out.
+    volatile LONG* left = nullptr;
+    HandOverOwnModule(left);
+    initHold.Release();
+    InterlockedExchange(left, 1);
     return ZV_SUCCESS;
 }
 
@@ -168,15 +176,20 @@ ZVResult ZVImplementationV1::Uninitialize_Internal() {
         SetInitialized(false);                  // from here on new operations stop at the initialised check
         ExclusiveLockHold gateHold(g_ApiGate);  // waits for the operations already inside
         CancelAllCalls_SharedLock();
+        KeptReferences released;
         {
             ExclusiveLockHold dataHold(g_DataLock);
             TraceInfo(L"DeleteAllDataAndObjects_ExclusiveLock called");
-            DeleteAllDataAndObjects();
+            DeleteAllDataAndObjects(released);
             TraceInfo(L"DeleteAllDataAndObjects_ExclusiveLock completed");
             // Let go of the table while the pool threads still keep the
             // multithreaded apartment alive.
             GIT::Drop_NoLock();
         }
+        // Releasing the kept references is a round trip to the service, and a
+        // service may report a last status change from inside it and wait for
+        // the event sink, which needs the data lock.
+        ReleaseKeptReferences(std::move(released));
 
         // The apartment is left by the pool thread itself, as the last item
         // that pool runs.
@@ -186,6 +199,12 @@ ZVResult ZVImplementationV1::Uninitialize_Internal() {
             return ZV_ERROR_FAILED;
         }
         DestroyThreadPool(kCallbackPoolName);
+        {
+            // The recorded id would otherwise refuse whichever new thread the
+            // system hands that id to next.
+            ExclusiveLockHold dataHold(g_DataLock);
+            g_CallbackThreadId = 0xFFFFFFFF;
+        }
 
         wait = LeaveApartmentOnPoolThread(kComObjectCreatorPoolName);
         if (wait != WAIT_OBJECT_0) {

@@ -1,24 +1,112 @@
 #include "core/ModuleReference.h"
 
-#include <windows.h>
+#include <new>
 
 namespace BrennicZelvarSDK {
 
 namespace {
+
 HMODULE g_OwnModuleReference = nullptr;  // guarded by g_InitLock
+
+// A new counted reference to this module, or null.
+HMODULE ReferenceOwnModule() {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ReferenceOwnModule),
+                            &module))
+        return nullptr;
+    return module;
 }
+
+struct ThreadStart {
+    unsigned (*body)(void*);
+    void* argument;
+    HMODULE module;
+};
+
+DWORD WINAPI ThreadInOwnModule(void* argument) {
+    const ThreadStart start = *static_cast<ThreadStart*>(argument);
+    delete static_cast<ThreadStart*>(argument);
+    const unsigned exitCode = start.body(start.argument);
+    FreeLibraryAndExitThread(start.module, exitCode);
+}
+
+// What the hand-over thread needs: the reference it gives back, the thread
+// that called the last Uninitialize, and the flag that thread sets last.
+struct HandOver {
+    HMODULE reference;
+    HANDLE caller;
+    volatile LONG left;
+};
+
+// True while the thread's instruction pointer lies in this module. Once the
+// caller has set its flag it runs only the few instructions that return from
+// Uninitialize, with no call into another module, so an instruction pointer
+// outside the module then means the caller has left it for good.
+bool ExecutesInModule(HANDLE thread, HMODULE module) {
+    if (SuspendThread(thread) == static_cast<DWORD>(-1)) return false;  // the thread has ended
+    CONTEXT context = {};
+    context.ContextFlags = CONTEXT_CONTROL;
+    bool inside = false;
+    if (GetThreadContext(thread, &context)) {
+        const auto base = reinterpret_cast<const BYTE*>(module);
+        const auto* nt =
+            reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const auto at = static_cast<ULONG_PTR>(context.Rip);
+        inside = at >= reinterpret_cast<ULONG_PTR>(base) &&
+                 at < reinterpret_cast<ULONG_PTR>(base) + nt->OptionalHeader.SizeOfImage;
+    }
+    ResumeThread(thread);
+    return inside;
+}
+
+unsigned GiveBackWhenCallerHasLeft(void* argument) {
+    HandOver* handOver = static_cast<HandOver*>(argument);
+    while (InterlockedCompareExchange(&handOver->left, 0, 0) == 0) Sleep(1);
+    while (handOver->caller && ExecutesInModule(handOver->caller, handOver->reference)) Sleep(1);
+    if (handOver->caller) CloseHandle(handOver->caller);
+    FreeLibrary(handOver->reference);
+    delete handOver;
+    return 0;
+}
+
+}  // namespace
 
 void HoldOwnModule() {
-    if (g_OwnModuleReference) return;
-    HMODULE module = nullptr;
-    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&HoldOwnModule), &module))
-        g_OwnModuleReference = module;
+    if (!g_OwnModuleReference) g_OwnModuleReference = ReferenceOwnModule();
 }
 
-void ReleaseOwnModule() {
-    HMODULE module = g_OwnModuleReference;
+void HandOverOwnModule(volatile LONG*& left) {
+    static volatile LONG s_nobodyWaits = 0;
+    left = &s_nobodyWaits;
+    if (!g_OwnModuleReference) return;
+    HandOver* handOver = new (std::nothrow) HandOver{g_OwnModuleReference, nullptr, 0};
+    if (!handOver) return;  // the module then stays loaded until the process ends
+    const DWORD access = THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handOver->caller, access, FALSE, 0);
+    HANDLE thread = StartThreadInOwnModule(&GiveBackWhenCallerHasLeft, handOver);
+    if (!thread) {
+        if (handOver->caller) CloseHandle(handOver->caller);
+        delete handOver;
+        return;
+    }
+    CloseHandle(thread);
     g_OwnModuleReference = nullptr;
-    if (module) FreeLibrary(module);
+    left = &handOver->left;
+}
+
+HANDLE StartThreadInOwnModule(unsigned (*body)(void*), void* argument) {
+    ThreadStart* start = new (std::nothrow) ThreadStart{body, argument, ReferenceOwnModule()};
+    if (!start) return nullptr;
+    if (!start->module) {
+        delete start;
+        return nullptr;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, &ThreadInOwnModule, start, 0, nullptr);
+    if (!thread) {
+        FreeLibrary(start->module);
+        delete start;
+    }
+    return thread;
 }
 
 }  // namespace BrennicZelvarSDK

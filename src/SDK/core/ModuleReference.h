@@ -1,18 +1,35 @@
-// The reference the SDK holds on its own module while it is initialised.
+// The references the SDK holds on its own module, so that no code of the
+// module runs after the module is unmapped, whatever order the application
+// unloads and uninitialises in.
 //
-// An application that unloads the DLL without Uninitialize would otherwise
-// unmap the code its pool threads run and the service's late events call
-// into, and stall the loader in the pools' teardown. While the reference is
-// held, such a FreeLibrary leaves the module loaded until the process ends.
-// Both functions run under g_InitLock.
+// While the SDK is initialised it holds one reference: an application that
+// unloads the DLL without Uninitialize leaves the module loaded until the
+// process ends. Every thread the SDK starts holds one more from before it
+// starts until it has left the module's code (it ends with
+// FreeLibraryAndExitThread), so that a pool thread still busy when its pool
+// stopped waiting for it, or a release still under way, never returns into
+// unmapped memory.
 #pragma once
+
+#include <windows.h>
 
 namespace BrennicZelvarSDK {
 
-// Taken when the first Initialize sets the SDK up.
+// Taken when the first Initialize sets the SDK up; under g_InitLock.
 void HoldOwnModule();
-// Given back when the last Uninitialize has torn everything down; the
-// caller's own reference keeps the module loaded while it returns.
-void ReleaseOwnModule();
+
+// Called by the last Uninitialize, under g_InitLock: the reference goes to a
+// thread of the SDK's own, which gives it back once the calling thread has
+// left the module's code (it may hold the application's last reference to
+// nothing: the application may have called FreeLibrary already). The caller
+// sets *left as the very last thing it does before it returns; until then
+// the thread does not look. Nothing happens when no reference is held.
+void HandOverOwnModule(volatile LONG*& left);
+
+// Starts a thread that runs body(argument) and then leaves the module with
+// FreeLibraryAndExitThread, the body's result being its exit code. The
+// thread's reference is taken before it starts. Null, and the body not run,
+// when the thread cannot be started.
+HANDLE StartThreadInOwnModule(unsigned (*body)(void*), void* argument);
 
 }  // namespace BrennicZelvarSDK
