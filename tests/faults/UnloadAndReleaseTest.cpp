@@ -31,16 +31,23 @@ TEST_P(Unload, InAnyOrderNeverRunsUnmappedCodeAndTheModuleGoesInTheEnd) {
     int initialised = 0;
     for (const char* step = GetParam().steps; *step; ++step) {
         WithinLimit(std::string(1, *step).c_str(), [&] {
-            if (*step == 'I') EXPECT_EQ(ZV_SUCCESS, v1->Initialize()), ++initialised;
-            if (*step == 'U') EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize()), --initialised;
-            if (*step == 'F') EXPECT_TRUE(FreeLibrary(module));
-            if (*step == 'C') {
+            if (*step == 'I') {
+                EXPECT_EQ(ZV_SUCCESS, v1->Initialize());
+                ++initialised;
+            } else if (*step == 'U') {
+                EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize());
+                --initialised;
+            } else if (*step == 'F') {
+                EXPECT_TRUE(FreeLibrary(module));
+            } else if (*step == 'C') {
                 Connect(&log);
                 control->FireEvents({{"status", 5}, {"window", 0}});
                 EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(log.reached, kStepLimitMs));
             }
         });
-        if (*step == 'F' && initialised) EXPECT_EQ(module, GetModuleHandleW(L"ZelvarSDK.dll")) << "unloaded";
+        if (*step == 'F' && initialised) {
+            EXPECT_EQ(module, GetModuleHandleW(L"ZelvarSDK.dll")) << "unloaded while initialised";
+        }
     }
     DWORD waited = 0;
     for (; GetModuleHandleW(L"ZelvarSDK.dll") && waited < kStepLimitMs; waited += 10) Sleep(10);
@@ -86,9 +93,14 @@ TEST_P(EventInsideServiceCall, StallsNeitherTheDestroyNorTheTeardown) {
     // only when the server ends.
     const bool released = c.host == Host::InprocServer || std::string(c.raisingMethod) != "FinalRelease";
     EXPECT_TRUE(result == ZV_SUCCESS || (!released && result == ZV_ERROR_FAILED)) << result;
-    if (released) EXPECT_TRUE(control->WaitForCalls(c.raisingMethod, 1)) << "the service was not called";
-    if (c.uninitialize) EXPECT_EQ(0u, log.count.load()) << "raised after the SDK stopped taking events";
-    if (!c.uninitialize) EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize());
+    if (released) {
+        EXPECT_TRUE(control->WaitForCalls(c.raisingMethod, 1)) << "the service was not called";
+    }
+    if (c.uninitialize) {
+        EXPECT_EQ(0u, log.count.load()) << "raised after the SDK stopped taking events";
+    } else {
+        EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,6 +1,7 @@
 // Initialize and Uninitialize: counting, the two single-thread pools whose
 // threads live in the multithreaded apartment, and the tear-down of every
 // service object when the last Uninitialize comes.
+#include <atomic>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -163,10 +164,9 @@ ZVResult ZVImplementationV1::Uninitialize() {
     // code this thread still has to return through. A thread of the SDK's
     // own gives it back once this thread has left; the flag set last tells
     // it that this thread is on its way out.
-    volatile LONG* left = nullptr;
-    HandOverOwnModule(left);
+    std::atomic<bool>& left = HandOverOwnModule();
     initHold.Release();
-    InterlockedExchange(left, 1);
+    left.store(true, std::memory_order_release);
     return ZV_SUCCESS;
 }
 

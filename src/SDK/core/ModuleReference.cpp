@@ -1,6 +1,9 @@
 #include "core/ModuleReference.h"
 
+#include <memory>
 #include <new>
+
+#include "support/Scoped.h"
 
 namespace BrennicZelvarSDK {
 
@@ -33,9 +36,10 @@ DWORD WINAPI ThreadInOwnModule(void* argument) {
 // What the hand-over thread needs: the reference it gives back, the thread
 // that called the last Uninitialize, and the flag that thread sets last.
 struct HandOver {
+    explicit HandOver(HMODULE module) : reference(module) {}
     HMODULE reference;
-    HANDLE caller;
-    volatile LONG left;
+    ScopedHandle caller;
+    std::atomic<bool> left{false};
 };
 
 // True while the thread's instruction pointer lies in this module. Once the
@@ -60,12 +64,10 @@ bool ExecutesInModule(HANDLE thread, HMODULE module) {
 }
 
 unsigned GiveBackWhenCallerHasLeft(void* argument) {
-    HandOver* handOver = static_cast<HandOver*>(argument);
-    while (InterlockedCompareExchange(&handOver->left, 0, 0) == 0) Sleep(1);
-    while (handOver->caller && ExecutesInModule(handOver->caller, handOver->reference)) Sleep(1);
-    if (handOver->caller) CloseHandle(handOver->caller);
+    const std::unique_ptr<HandOver> handOver(static_cast<HandOver*>(argument));
+    while (!handOver->left.load(std::memory_order_acquire)) Sleep(1);
+    while (handOver->caller && ExecutesInModule(handOver->caller.Get(), handOver->reference)) Sleep(1);
     FreeLibrary(handOver->reference);
-    delete handOver;
     return 0;
 }
 
@@ -75,23 +77,23 @@ void HoldOwnModule() {
     if (!g_OwnModuleReference) g_OwnModuleReference = ReferenceOwnModule();
 }
 
-void HandOverOwnModule(volatile LONG*& left) {
-    static volatile LONG s_nobodyWaits = 0;
-    left = &s_nobodyWaits;
-    if (!g_OwnModuleReference) return;
-    HandOver* handOver = new (std::nothrow) HandOver{g_OwnModuleReference, nullptr, 0};
-    if (!handOver) return;  // the module then stays loaded until the process ends
+std::atomic<bool>& HandOverOwnModule() {
+    static std::atomic<bool> s_nobodyWaits{false};
+    if (!g_OwnModuleReference) return s_nobodyWaits;
+    std::unique_ptr<HandOver> handOver(new (std::nothrow) HandOver(g_OwnModuleReference));
+    if (!handOver) return s_nobodyWaits;  // the module then stays loaded until the process ends
     const DWORD access = THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION;
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &handOver->caller, access, FALSE, 0);
-    HANDLE thread = StartThreadInOwnModule(&GiveBackWhenCallerHasLeft, handOver);
-    if (!thread) {
-        if (handOver->caller) CloseHandle(handOver->caller);
-        delete handOver;
-        return;
-    }
-    CloseHandle(thread);
+    HANDLE caller = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &caller, access, FALSE, 0))
+        handOver->caller.Reset(caller);
+    // Once started, the thread owns the hand-over and deletes it only after
+    // the caller has set the flag.
+    std::atomic<bool>& left = handOver->left;
+    const ScopedHandle thread(StartThreadInOwnModule(&GiveBackWhenCallerHasLeft, handOver.get()));
+    if (!thread) return s_nobodyWaits;
+    handOver.release();
     g_OwnModuleReference = nullptr;
-    left = &handOver->left;
+    return left;
 }
 
 HANDLE StartThreadInOwnModule(unsigned (*body)(void*), void* argument) {

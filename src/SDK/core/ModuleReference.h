@@ -13,6 +13,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace BrennicZelvarSDK {
 
 // Taken when the first Initialize sets the SDK up; under g_InitLock.
@@ -20,11 +22,12 @@ void HoldOwnModule();
 
 // Called by the last Uninitialize, under g_InitLock: the reference goes to a
 // thread of the SDK's own, which gives it back once the calling thread has
-// left the module's code (it may hold the application's last reference to
-// nothing: the application may have called FreeLibrary already). The caller
-// sets *left as the very last thing it does before it returns; until then
-// the thread does not look. Nothing happens when no reference is held.
-void HandOverOwnModule(volatile LONG*& left);
+// left the module's code (the reference may be the last one: the application
+// may have called FreeLibrary already). The caller
+// sets the flag returned as the very last thing it does before it returns;
+// until then the thread does not look. Nothing happens when no reference is
+// held (the flag returned then belongs to nobody).
+std::atomic<bool>& HandOverOwnModule();
 
 // Starts a thread that runs body(argument) and then leaves the module with
 // FreeLibraryAndExitThread, the body's result being its exit code. The

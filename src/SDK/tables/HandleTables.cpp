@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <iterator>
-#include <new>
 #include <vector>
 
 #include "core/ErrorHandling.h"
@@ -89,17 +88,11 @@ void ReleaseOnCreatorPool(std::vector<ComPtr<IUnknown>> objects, ThreadPool* cre
 // waits for it, so that the service objects are gone when a destroy returns.
 void ReleaseKeptReferences(KeptReferences objects) {
     if (objects.empty() || InMultithreadedApartment()) return;
-    KeptReferences* handedOver = new (std::nothrow) KeptReferences(std::move(objects));
-    if (!handedOver) return ReleaseOnCreatorPool(std::move(objects));
-    HANDLE thread = StartThreadInOwnModule(&ReleaseInMultithreadedApartment, handedOver);
-    if (!thread) {
-        ReleaseOnCreatorPool(std::move(*handedOver));
-        delete handedOver;
-        return;
-    }
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    delete handedOver;
+    const ScopedHandle thread(StartThreadInOwnModule(&ReleaseInMultithreadedApartment, &objects));
+    if (thread)
+        WaitForSingleObject(thread.Get(), INFINITE);
+    else
+        ReleaseOnCreatorPool(std::move(objects));
 }
 
 unsigned int DrawHandle() {
