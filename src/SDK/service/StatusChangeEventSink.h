@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <atomic>
 #include <boost/function.hpp>
 
 #include "ZelvarSvrLib.h"
@@ -30,11 +31,11 @@ public:
         *object = nullptr;
         return E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_refCount)); }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refCount; }
     STDMETHODIMP_(ULONG) Release() override {
-        LONG count = InterlockedDecrement(&m_refCount);
+        const ULONG count = --m_refCount;
         if (count == 0) delete this;
-        return static_cast<ULONG>(count);
+        return count;
     }
     STDMETHODIMP GetTypeInfoCount(UINT* count) override {
         *count = 0;
@@ -54,7 +55,7 @@ protected:
     virtual ~COMEventSink() = default;
 
 private:
-    volatile LONG m_refCount = 0;
+    std::atomic<ULONG> m_refCount{0};
 };
 
 // Where a sink delivers: (handle, status, window).

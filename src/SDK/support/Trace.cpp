@@ -19,7 +19,7 @@
 
 namespace BrennicZelvarSDK {
 
-volatile bool g_TracingEnabled = false;
+std::atomic<bool> g_TracingEnabled{false};
 
 namespace {
 
@@ -90,14 +90,12 @@ TraceFileStream g_TraceStream;
 // unlocked read is safe. It lets an assertion raised while formatting inside
 // the writer reach the trace without asking again for the lock, which is not
 // re-entrant.
-volatile DWORD g_TraceLockOwner = 0;
+std::atomic<DWORD> g_TraceLockOwner{0};
 
 class TraceLockHold {
 public:
-    TraceLockHold() : m_hold(g_TraceLock) {
-        InterlockedExchange(reinterpret_cast<volatile LONG*>(&g_TraceLockOwner), GetCurrentThreadId());
-    }
-    ~TraceLockHold() { InterlockedExchange(reinterpret_cast<volatile LONG*>(&g_TraceLockOwner), 0); }
+    TraceLockHold() : m_hold(g_TraceLock) { g_TraceLockOwner = GetCurrentThreadId(); }
+    ~TraceLockHold() { g_TraceLockOwner = 0; }
     TraceLockHold(const TraceLockHold&) = delete;
     TraceLockHold& operator=(const TraceLockHold&) = delete;
 

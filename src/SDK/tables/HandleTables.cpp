@@ -13,7 +13,7 @@
 namespace BrennicZelvarSDK {
 
 namespace {
-volatile LONG HandleCounter = 0;
+std::atomic<unsigned int> HandleCounter{0};
 
 // The table kept from Initialize_Internal to Uninitialize_Internal; null
 // outside that time, when each step obtains the table afresh. Set and cleared
@@ -96,7 +96,7 @@ void ReleaseKeptReferences(KeptReferences objects) {
 }
 
 unsigned int DrawHandle() {
-    return static_cast<unsigned int>(InterlockedIncrement(&HandleCounter));
+    return ++HandleCounter;
 }
 
 namespace GIT {
