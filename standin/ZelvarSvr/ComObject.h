@@ -24,9 +24,14 @@ protected:
     ULONG AddRefObject() { return ++m_references; }
     ULONG ReleaseObject() {
         ULONG left = --m_references;
-        if (left == 0) delete this;
+        if (left == 0) {
+            OnFinalRelease();
+            delete this;
+        }
         return left;
     }
+    // Runs inside the final Release, before the object goes.
+    virtual void OnFinalRelease() {}
 
 private:
     std::atomic<ULONG> m_references{1};  // the creator's reference

@@ -127,6 +127,12 @@ void ScenarioState::Reset() {
     m_changed.notify_all();
 }
 
+bool ScenarioState::Scripted(const char* method) const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    auto methods = m_scenario.find("methods");
+    return methods != m_scenario.end() && methods->is_object() && methods->contains(method);
+}
+
 Json ScenarioState::EntryFor(const std::string& method, unsigned callIndex) const {
     auto methods = m_scenario.find("methods");
     if (methods == m_scenario.end() || !methods->is_object()) return Json::object();

@@ -55,6 +55,8 @@ public:
     // Records the call and its arguments, waits while the scenario holds it
     // back, fires the events the entry names, and returns what to do.
     CallOutcome BeginCall(const char* method, unsigned connection, Json args);
+    // True when the scenario has an entry for the method.
+    bool Scripted(const char* method) const;
 
     // {"counts": {method: n}, "calls": [{"seq", "method", "connection", "args", "threadId"}]},
     // restricted to one method when filter names "method".

@@ -341,6 +341,12 @@ class Connection final : public ComObject,
 public:
     Connection() : SupportsErrorInfo(IID_IZelvarConnection), m_index(State().AddConnection()) {}
     ~Connection() override { State().RemoveConnection(m_index); }
+    // A scripted "FinalRelease" runs as a call of its own inside the final
+    // Release, while the sinks are still attached: its events report a last
+    // status change as the object goes, and wait for the client's Invoke.
+    void OnFinalRelease() override {
+        if (State().Scripted("FinalRelease")) State().BeginCall("FinalRelease", m_index, Json::object());
+    }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (!out) return E_POINTER;

@@ -13,41 +13,6 @@ using namespace BrennicZelvarSDK;
 using namespace zvfaults;
 using Host = zvtest::StandinHost;
 
-// No SDK lock is held across a call into the service: a service that raises
-// a status event while it cancels, and waits for its delivery, does not
-// stall Uninitialize (the event sink needs the lock the cancelling held).
-TEST_F(SdkFixture, UninitializeEndsWhenTheServiceRaisesAnEventWhileItCancels) {
-    Start(Host::LocalServer);
-    ASSERT_TRUE(control->SetMethod("CancelAllCalls", {{"events", {{"status", 3}, {"window", 0}}}}));
-    EventLog log;
-    ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
-    Connect(&log);
-    ZVResult result = 0;
-    WithinLimit("Uninitialize", [&] { result = v1->Uninitialize(); });
-    EXPECT_EQ(ZV_SUCCESS, result);
-    EXPECT_EQ(1u, control->CallCount("CancelAllCalls"));
-    EXPECT_EQ(0u, log.count.load()) << "raised after the SDK stopped taking events";
-}
-
-// FreeLibrary without Uninitialize leaves the module loaded, a late event
-// still reaches the application, and the process ends cleanly initialised.
-TEST_F(SdkFixture, FreeLibraryWithoutUninitializeKeepsTheModuleAndLateEventsArrive) {
-    Start(Host::LocalServer, false);
-    ASSERT_EQ(nullptr, GetModuleHandleW(L"ZelvarSDK.dll"));
-    HMODULE module = LoadLibraryW((zvtest::ExeDirectory() + L"\\ZelvarSDK.dll").c_str());
-    auto query =
-        reinterpret_cast<ZVQueryInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")));
-    ASSERT_TRUE(query && query(ZV_IID_V1, reinterpret_cast<void**>(&v1)));
-    EventLog log;
-    log.target = 2;
-    ASSERT_EQ(ZV_SUCCESS, v1->Initialize());
-    Connect(&log);
-    WithinLimit("FreeLibrary", [&] { EXPECT_TRUE(FreeLibrary(module)); });
-    EXPECT_EQ(module, GetModuleHandleW(L"ZelvarSDK.dll")) << "unloaded while initialised";
-    control->FireEvents({{"status", 5}, {"window", 0}, {"count", 2}, {"delayMs", 50}});
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(log.reached, kStepLimitMs));
-}
-
 // Uninitialize while eight threads create connections and request contexts,
 // use and destroy them, destroy stale handles and have events raised: every
 // result is one of those allowed, and nothing is left behind.

@@ -11,11 +11,14 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "common/StandinService.h"
 #include "common/TraceCapture.h"
 #include "core/ErrorHandling.h"
+#include "sync/Globals.h"
+#include "core/ZVImplementation.h"
 #include "support/Convert.h"
 #include "tables/HandleTables.h"
 #include "threading/ApartmentWorkers.h"
@@ -113,8 +116,9 @@ TEST(LateWorkItems, RunnerAndApartmentItemsThatRunAfterTheirWaitFailedTouchOnlyW
 }
 
 // The stand-in's in-process objects: their reference counts show what the
-// Global Interface Table keeps.
-TEST(TableStore, AnEntryThatCannotBeAllocatedLeavesNothingInTheGlobalInterfaceTable) {
+// Global Interface Table keeps. Whichever allocation of a store fails, the
+// store leaves neither a cookie nor an entry behind.
+TEST(TableStore, AnAllocationThatFailsAnywhereInAStoreLeavesNothingBehind) {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     ASSERT_EQ(S_OK, zvtest::RegisterStandin(zvtest::StandinHost::InprocServer));
     ComPtr<IZelvarConnection> connection;
@@ -125,16 +129,35 @@ TEST(TableStore, AnEntryThatCannotBeAllocatedLeavesNothingInTheGlobalInterfaceTa
     ConnectionTable connections;
     RequestContextTable contexts("RequestContextTable", "DestroyRequestContext");
     const ULONG connectionReferences = References(connection.Get()), contextReferences = References(context.Get());
-    t_allocationsBeforeFailure = 0;
-    EXPECT_THROW(connections.SetData_ExclusiveLock(7, connection.Get(), ConnectionData{0, nullptr, nullptr}),
-                 std::bad_alloc);
-    t_allocationsBeforeFailure = 0;
-    EXPECT_THROW(contexts.Set_ExclusiveLock(8, context.Get()), std::bad_alloc);
-    t_allocationsBeforeFailure = -1;
-    EXPECT_EQ(connectionReferences, References(connection.Get()));
-    EXPECT_EQ(contextReferences, References(context.Get()));
-    ComPtr<IZelvarAuthContext> stored;
-    EXPECT_EQ(E_HANDLE, contexts.Get_SharedLock(8, stored));
+    const std::function<void(unsigned int)> stores[] = {
+        [&](unsigned int handle) { connections.SetData_ExclusiveLock(handle, connection.Get(), ConnectionData{}); },
+        [&](unsigned int handle) { contexts.Set_ExclusiveLock(handle, context.Get()); },
+    };
+    for (int store = 0; store < 2; ++store) {
+        bool stored = false;
+        for (int failing = 0; !stored && failing < 16; ++failing) {
+            const unsigned int handle = 100 * (store + 1) + failing;
+            t_allocationsBeforeFailure = failing;
+            try {
+                stores[store](handle);
+                stored = true;
+            } catch (const std::bad_alloc&) {
+            }
+            t_allocationsBeforeFailure = -1;
+            if (stored) {
+                store ? contexts.Delete_ExclusiveLock(handle) : (void)connections.Delete_ExclusiveLock(handle);
+            } else {
+                ComPtr<IZelvarAuthContext> found;
+                EXPECT_EQ(E_HANDLE, contexts.Get_SharedLock(handle, found));
+                ConnectionData data{};
+                EXPECT_FALSE(connections.GetData_SharedLock(handle, data)) << "allocation " << failing;
+            }
+            EXPECT_EQ(connectionReferences, References(connection.Get()))
+                << "store " << store << " allocation " << failing;
+            EXPECT_EQ(contextReferences, References(context.Get())) << "store " << store << " allocation " << failing;
+        }
+        EXPECT_TRUE(stored) << "store " << store;
+    }
     context.Reset();
     connection.Reset();
     zvtest::RegisterStandin(zvtest::StandinHost::LocalServer);
@@ -177,4 +200,83 @@ TEST(ExceptionTexts, AFailedPoolWaitAndRunningOutOfMemoryReadTheSameOnEveryRunti
     }
     EXPECT_TRUE(trace.Contains("Test::Memory: caught unexpected std::exception; what=bad allocation"))
         << trace.Contents();
+}
+
+namespace {
+// The SDK linked into this program, initialised beside the in-process
+// stand-in, with one connection.
+struct LinkedSdk {
+    LinkedSdk() {
+        EXPECT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        control = zvtest::StartStandin(zvtest::StandinHost::InprocServer);
+        EXPECT_EQ(ZV_SUCCESS, sdk.Initialize());
+        EXPECT_EQ(ZV_SUCCESS, sdk.CreateConnection(L"Hardening", nullptr, nullptr, &connection));
+    }
+    ~LinkedSdk() {
+        control->ReleaseHeld();
+        sdk.Uninitialize();
+        control.reset();
+        zvtest::RegisterStandin(zvtest::StandinHost::LocalServer);
+        CoUninitialize();
+    }
+    // Runs call on a thread of its own; the event is set when it returns.
+    std::thread Run(const std::function<void()>& call, ScopedHandle& done) {
+        done.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        HANDLE event = done.Get();
+        return std::thread([call, event] {
+            call();
+            SetEvent(event);
+        });
+    }
+    ZVImplementationV9& sdk = GetImplementation();
+    std::unique_ptr<zvtest::StandinControl> control;
+    unsigned int connection = 0;
+};
+}  // namespace
+
+// A creation work item never looks a pool up: destroying a pool holds the
+// registry while it waits for the pool's thread, and an item that needs the
+// registry then waits for the very thread it runs on.
+TEST(CreationWorkItem, RunsToItsEndWhileThePoolRegistryIsHeld) {
+    LinkedSdk linked;
+    ASSERT_TRUE(linked.control->SetMethod("CreateConnection", {{"block", true}}));
+    unsigned int handle = 0;
+    ZVResult result = 0;
+    ScopedHandle done;
+    std::thread creator =
+        linked.Run([&] { result = linked.sdk.CreateConnection(L"Hardening", nullptr, nullptr, &handle); }, done);
+    ASSERT_TRUE(linked.control->WaitForCalls("CreateConnection", 2));
+    g_PoolRegistryLock.AcquireExclusive();
+    linked.control->ReleaseHeld("CreateConnection");
+    const DWORD waited = WaitForSingleObject(done.Get(), 20000);
+    g_PoolRegistryLock.ReleaseExclusive();
+    EXPECT_EQ(WAIT_OBJECT_0, waited) << "the creation item waited for the pool registry";
+    creator.join();
+    EXPECT_EQ(ZV_SUCCESS, result);
+}
+
+// A destroy from a single-threaded apartment releases the service object
+// before it returns, even while the creator pool is held by a creation.
+TEST(DestroyFromSingleThreadedApartment, ReleasesTheServiceObjectBeforeItReturns) {
+    LinkedSdk linked;
+    unsigned int context = 0;
+    ASSERT_EQ(ZV_SUCCESS, linked.sdk.CreateRequestContext(linked.connection, L"https://a.test/", 0, &context));
+    ASSERT_TRUE(linked.control->SetMethod("CreateRequestContext", {{"block", true}}));
+    unsigned int heldContext = 0;
+    ScopedHandle created;
+    std::thread creator = linked.Run(
+        [&] { linked.sdk.CreateRequestContext(linked.connection, L"https://b.test/", 0, &heldContext); }, created);
+    ASSERT_TRUE(linked.control->WaitForCalls("CreateRequestContext", 2));
+    const unsigned liveBefore = linked.control->ServerInfo()["liveObjects"].get<unsigned>();
+    ZVResult result = 0;
+    std::thread([&] {
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        result = linked.sdk.DestroyRequestContext(context);
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(ZV_SUCCESS, result);
+    EXPECT_EQ(liveBefore - 1, linked.control->ServerInfo()["liveObjects"].get<unsigned>())
+        << "the service object outlives the destroy";
+    linked.control->ReleaseHeld("CreateRequestContext");
+    creator.join();
 }

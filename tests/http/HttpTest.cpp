@@ -162,6 +162,8 @@ TEST_P(BodyTest, ReadInThisBufferSizeIsWhatTheServerSent) {
     EXPECT_EQ(ZV_SUCCESS, v5->GetResponseReasonPhrase(handle, &reason));
     EXPECT_EQ(GetParam().status, status);
     EXPECT_EQ(GetParam().reason, Narrow(reason));
+    EXPECT_TRUE(trace.Contains("GetResponseReasonPhrase completed for handle " + std::to_string(handle) +
+                               " with result " + GetParam().reason));
     v1->FreeTranslatedUrl(reason);
     EXPECT_EQ(HeaderValue(handle, "X-Body-SHA256"), Sha256Of(ReadAll(handle, GetParam().bufferSize)));
 }

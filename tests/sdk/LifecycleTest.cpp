@@ -3,6 +3,7 @@
 // the trace file it writes.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <functional>
 
 #include "common/TestSupport.h"
@@ -109,4 +110,45 @@ TEST(Lifecycle, EachInitializationCycleOpensANewTraceFileWithItsHeader) {
     EXPECT_NE(std::string::npos, first.find("\r\n\r\nModule: " + zvtest::Utf8(exe) + "\r\n\r\nBitness: 64\r\n"))
         << first;
     EXPECT_NE(std::string::npos, first.find(" : Uninitialize Ends\r\n"));
+}
+
+// The system hands the ids of ended threads to new ones: after Uninitialize
+// a new thread with the callback thread's old id is served as any other.
+TEST(Lifecycle, ANewThreadWithTheOldCallbackThreadIdIsServed) {
+    zvtest::TraceCapture trace;
+    struct Probe {
+        ZVImplementationV1Interface* sdk;
+        DWORD wanted = 0;
+        bool found = false;
+        ZVResult results[3] = {};
+    } probe{V1()};
+    ASSERT_EQ(ZV_SUCCESS, probe.sdk->Initialize());
+    ASSERT_EQ(ZV_SUCCESS, probe.sdk->Uninitialize());
+    const std::string recorded = "Setting worker thread ID as ";
+    for (const std::string& m : trace.Messages())
+        if (m.find(recorded) != std::string::npos)
+            probe.wanted = std::stoul(m.substr(m.find(recorded) + recorded.size()));
+    ASSERT_NE(0u, probe.wanted);
+    for (int i = 0; i < 20000 && !probe.found; ++i) {
+        HANDLE thread = CreateThread(
+            nullptr, 0,
+            [](void* argument) -> DWORD {
+                auto* p = static_cast<Probe*>(argument);
+                if ((p->found = GetCurrentThreadId() == p->wanted)) {
+                    unsigned int handle = 0;
+                    p->results[0] = p->sdk->Initialize();
+                    p->results[1] = p->sdk->CreateConnection(nullptr, nullptr, nullptr, &handle);
+                    p->results[2] = p->sdk->Uninitialize();
+                }
+                return 0;
+            },
+            &probe, 0, nullptr);
+        ASSERT_TRUE(thread != nullptr);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    ASSERT_TRUE(probe.found) << "no new thread got id " << probe.wanted;
+    EXPECT_EQ(ZV_SUCCESS, probe.results[0]);
+    EXPECT_EQ(ZV_ERROR_INVALID_PARAMETER, probe.results[1]);
+    EXPECT_EQ(ZV_SUCCESS, probe.results[2]);
 }

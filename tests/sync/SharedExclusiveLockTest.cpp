@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -139,4 +140,87 @@ TEST(SharedExclusiveLock, ManyThreadsInBothModesNeverOverlapAWriterAndNeverHang)
     EXPECT_EQ(0, overlaps->load());
     EXPECT_GT(writes->load(), 0);
     delete lock;
+}
+
+// A release without a hold is refused and leaves the lock as it was: a writer
+// still gets in, and still keeps a reader out while it holds the lock.
+TEST(SharedExclusiveLock, AnUnmatchedReleaseIsRefusedAndLeavesTheLockWorking) {
+    const std::function<void(SharedExclusiveLock&)> misuses[] = {
+        [](SharedExclusiveLock& lock) { lock.ReleaseShared(); },
+        [](SharedExclusiveLock& lock) {
+            lock.AcquireShared();
+            lock.ReleaseShared();
+            lock.ReleaseShared();
+        },
+        [](SharedExclusiveLock& lock) { lock.ReleaseExclusive(); },
+    };
+    for (size_t i = 0; i < sizeof misuses / sizeof misuses[0]; ++i) {
+        auto* lock = new SharedExclusiveLock;  // left to a thread that might hang
+        misuses[i](*lock);
+        Signal writerIn, readerIn;
+        std::thread([&] {
+            lock->AcquireExclusive();
+            writerIn.Set();
+        }).detach();
+        ASSERT_TRUE(writerIn.Within(kGetsInMs)) << "misuse " << i << " wedged the lock";
+        std::thread reader([&] {
+            lock->AcquireShared();
+            readerIn.Set();
+            lock->ReleaseShared();
+        });
+        EXPECT_FALSE(readerIn.Within(kBlockedMs)) << "misuse " << i << " let a reader in beside the writer";
+        lock->ReleaseExclusive();
+        EXPECT_TRUE(readerIn.Within(kGetsInMs)) << "misuse " << i;
+        reader.join();
+        delete lock;
+    }
+}
+
+// A reader queued behind a writer, while the reader let in before it has not
+// woken yet (it is suspended in its wait), blocks instead of spinning: its
+// thread uses next to no processor time while it waits.
+TEST(SharedExclusiveLock, AQueuedReaderBlocksWhileThePreviousReaderHasNotWoken) {
+    struct Reader {
+        SharedExclusiveLock* lock;
+        Signal in;
+        HANDLE thread = nullptr;
+        void Start() {
+            thread = CreateThread(
+                nullptr, 0,
+                [](void* self) -> DWORD {
+                    static_cast<Reader*>(self)->lock->AcquireShared();
+                    static_cast<Reader*>(self)->in.Set();
+                    return 0;
+                },
+                this, 0, nullptr);
+        }
+    };
+    SharedExclusiveLock lock;
+    Reader first{&lock, {}}, queued{&lock, {}};
+    Signal writerIn;
+    lock.AcquireExclusive();
+    first.Start();
+    ASSERT_FALSE(first.in.Within(kBlockedMs));
+    SuspendThread(first.thread);
+    lock.ReleaseExclusive();  // lets the suspended reader in
+    std::thread writer([&] {
+        lock.AcquireExclusive();
+        writerIn.Set();
+        lock.ReleaseExclusive();
+    });
+    ASSERT_FALSE(writerIn.Within(kBlockedMs));
+    queued.Start();
+    EXPECT_FALSE(queued.in.Within(1000));
+    FILETIME times[4];
+    ASSERT_TRUE(GetThreadTimes(queued.thread, &times[0], &times[1], &times[2], &times[3]));
+    const ULONGLONG used = (ULARGE_INTEGER{{times[2].dwLowDateTime, times[2].dwHighDateTime}}.QuadPart +
+                            ULARGE_INTEGER{{times[3].dwLowDateTime, times[3].dwHighDateTime}}.QuadPart);
+    EXPECT_LT(used, 1000000u) << "the queued reader used " << used / 10000 << " ms of processor time waiting";
+    ResumeThread(first.thread);
+    EXPECT_TRUE(first.in.Within(kGetsInMs));
+    lock.ReleaseShared();
+    EXPECT_TRUE(writerIn.Within(kGetsInMs));
+    EXPECT_TRUE(queued.in.Within(kGetsInMs));
+    writer.join();
+    for (HANDLE thread : {first.thread, queued.thread}) CloseHandle(thread);
 }

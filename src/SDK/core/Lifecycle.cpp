@@ -1,6 +1,7 @@
 // Initialize and Uninitialize: counting, the two single-thread pools whose
 // threads live in the multithreaded apartment, and the tear-down of every
 // service object when the last Uninitialize comes.
+#include <atomic>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -9,7 +10,7 @@
 #include "core/CallFrame.h"
 #include "sync/Globals.h"
 #include "sync/ShutdownSignal.h"
-#include "core/ModuleReference.h"
+#include "threading/ModuleReference.h"
 #include "core/ZVImplementation.h"
 #include "support/Scoped.h"
 #include "support/Trace.h"
@@ -160,7 +161,14 @@ ZVResult ZVImplementationV1::Uninitialize() {
     TraceInfo(L"g_SdkImplInitCount is now 0");
     TraceInfo(L"Uninitialize Ends");
     CTracer::Close();
-    ReleaseOwnModule();
+    // The application may have unloaded the library already: the SDK's
+    // reference is then the last, and giving it back here would unmap the
+    // code this thread still has to return through. A thread of the SDK's
+    // own gives it back once this thread has left; the flag set last tells
+    // it that this thread is on its way out.
+    std::atomic<bool>& left = HandOverOwnModule();
+    initHold.Release();
+    left.store(true, std::memory_order_release);
     return ZV_SUCCESS;
 }
 
@@ -173,15 +181,20 @@ ZVResult ZVImplementationV1::Uninitialize_Internal() {
         ShutdownSignal::Raise();
         ExclusiveLockHold gateHold(g_ApiGate);  // waits for the operations already inside
         CancelAllCalls_SharedLock();
+        KeptReferences released;
         {
             ExclusiveLockHold dataHold(g_DataLock);
             TraceInfo(L"DeleteAllDataAndObjects_ExclusiveLock called");
-            DeleteAllDataAndObjects();
+            DeleteAllDataAndObjects(released);
             TraceInfo(L"DeleteAllDataAndObjects_ExclusiveLock completed");
             // Let go of the table while the pool threads still keep the
             // multithreaded apartment alive.
             GIT::Drop_NoLock();
         }
+        // Releasing the kept references is a round trip to the service, and a
+        // service may report a last status change from inside it and wait for
+        // the event sink, which needs the data lock.
+        ReleaseKeptReferences(std::move(released));
 
         // The apartment is left by the pool thread itself, as the last item
         // that pool runs.
@@ -191,6 +204,12 @@ ZVResult ZVImplementationV1::Uninitialize_Internal() {
             return ZV_ERROR_FAILED;
         }
         DestroyThreadPool(kCallbackPoolName);
+        {
+            // The recorded id would otherwise refuse whichever new thread the
+            // system hands that id to next.
+            ExclusiveLockHold dataHold(g_DataLock);
+            g_CallbackThreadId = 0xFFFFFFFF;
+        }
 
         wait = LeaveApartmentOnPoolThread(kComObjectCreatorPoolName);
         if (wait != WAIT_OBJECT_0) {

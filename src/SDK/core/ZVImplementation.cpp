@@ -16,15 +16,15 @@ ZVImplementationV5::ZVImplementationV5()
 
 void ZVImplementationV1::Reserved() {}
 
-void ZVImplementationV1::DeleteAllDataAndObjects() {
-    m_requestContextTable.DeleteAll_NoLock(L"Deleting %u request contexts");
-    m_vpnAuthContextTable.DeleteAll_NoLock(L"Deleting %u VPN auth contexts");
-    m_connectionTable.DeleteAll_NoLock();
+void ZVImplementationV1::DeleteAllDataAndObjects(KeptReferences& released) {
+    m_requestContextTable.DeleteAll_NoLock(L"Deleting %u request contexts", released);
+    m_vpnAuthContextTable.DeleteAll_NoLock(L"Deleting %u VPN auth contexts", released);
+    m_connectionTable.DeleteAll_NoLock(released);
 }
 
-void ZVImplementationV5::DeleteAllDataAndObjects() {
-    m_httpRequestTable.DeleteAll_NoLock(L"Deleting %u HTTP requests");
-    ZVImplementationV1::DeleteAllDataAndObjects();
+void ZVImplementationV5::DeleteAllDataAndObjects(KeptReferences& released) {
+    m_httpRequestTable.DeleteAll_NoLock(L"Deleting %u HTTP requests", released);
+    ZVImplementationV1::DeleteAllDataAndObjects(released);
 }
 
 ZVImplementationV9& GetImplementation() {

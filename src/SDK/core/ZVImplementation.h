@@ -59,8 +59,9 @@ public:
     void FreeTranslatedUrl(ZVChar* translatedUrl) override;
     void Reserved() override;
 
-    // Called only by Uninitialize_Internal, with g_DataLock held exclusively.
-    virtual void DeleteAllDataAndObjects() ZV_REQUIRES(g_DataLock);
+    // Called only by Uninitialize_Internal, with g_DataLock held exclusively;
+    // the kept references go into `released`, to be let go after the lock.
+    virtual void DeleteAllDataAndObjects(KeptReferences& released) ZV_REQUIRES(g_DataLock);
 
     // ZVImplementationV2Interface
     ZVResult Prepare2(unsigned int requestContextHandle, unsigned int* authenticationResult) override;
@@ -100,17 +101,18 @@ public:
     ZVResult Uninitialize_Internal() ZV_REQUIRES(g_InitLock);
     void CancelAllCalls_SharedLock() ZV_EXCLUDES(g_DataLock);
     HRESULT AddZelvar(const std::wstring& clientIdentifier, unsigned int handle, ZVStatusChangeCallback callback,
-                      void* context);
+                      void* context, ThreadPool* creatorPool);
     HRESULT RemoveZelvar(unsigned int handle);
     void OnStatusChangeCallback(unsigned int handle, unsigned int status, int window);
     // ClearAllCredentials, CancelAllCalls and LogOff: one call without
     // arguments, made outside the gate through a plain holder.
     ZVResult CallConnectionOutsideGate(const char* name, unsigned int connectionHandle,
                                        HRESULT (STDMETHODCALLTYPE IZelvarConnection::*method)());
-    // Creation work items, run on the COM object creator pool.
-    HRESULT AddAuthContext(const ZVChar* url, unsigned int contextFlags, unsigned int connectionHandle,
+    // Creation work items, run on the COM object creator pool. They read only
+    // copies of the caller's inputs, made before they were queued.
+    HRESULT AddAuthContext(const std::wstring& url, unsigned int contextFlags, unsigned int connectionHandle,
                            unsigned int handle);
-    HRESULT AddVpnAuthContext(const _ZV_GATEWAY_INFO* gatewayInfo, unsigned int connectionHandle,
+    HRESULT AddVpnAuthContext(const _ZV_GATEWAY_INFO& gatewayInfo, unsigned int connectionHandle,
                               unsigned int contextFlags, unsigned int handle);
 
 protected:
@@ -127,7 +129,7 @@ class ZVImplementationV5
 public:
     ZVImplementationV5();
 
-    void DeleteAllDataAndObjects() override ZV_REQUIRES(g_DataLock);
+    void DeleteAllDataAndObjects(KeptReferences& released) override ZV_REQUIRES(g_DataLock);
 
     ZVResult CreateZVHttpRequest(unsigned int connectionHandle, unsigned int* httpRequestHandle) override;
     ZVResult AddRequestHeader(unsigned int httpRequestHandle, const ZVChar* header) override;

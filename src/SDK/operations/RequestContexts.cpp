@@ -27,8 +27,11 @@ ZVResult ZVImplementationV1::CreateRequestContext(unsigned int connectionHandle,
             return call.InvalidParameter(L"ZVImplementationV1::CreateRequestContext failed because the URL is NULL!");
         *requestContextHandle = 0;
         const unsigned int handle = DrawHandle();
-        CreateOnCreatorPool(call.Name(), [this, url, contextFlags, connectionHandle, handle]() {
-            return AddAuthContext(url, contextFlags, connectionHandle, handle);
+        // The item owns its copy of the URL: it may run after this call
+        // stopped waiting for it.
+        const std::wstring urlText(url);
+        CreateOnCreatorPool(call.Name(), [this, urlText, contextFlags, connectionHandle, handle]() {
+            return AddAuthContext(urlText, contextFlags, connectionHandle, handle);
         });
         *requestContextHandle = handle;
         TraceInfo(L"CreateRequestContext created auth context with handle %u for URL \"%s\"", handle, url);
@@ -36,10 +39,10 @@ ZVResult ZVImplementationV1::CreateRequestContext(unsigned int connectionHandle,
     });
 }
 
-HRESULT ZVImplementationV1::AddAuthContext(const ZVChar* url, unsigned int contextFlags, unsigned int connectionHandle,
-                                           unsigned int handle) {
+HRESULT ZVImplementationV1::AddAuthContext(const std::wstring& url, unsigned int contextFlags,
+                                           unsigned int connectionHandle, unsigned int handle) {
     return RunCreationWorkItem(L"AddAuthContext Caught unexpected COM error %u - Bad COM registration perhaps?", [&]() {
-        ScopedBstr urlCopy = CopyInputString(url);
+        ScopedBstr urlCopy = CopyInputString(url.c_str());
         ComPtr<IZelvarAuthContext> context;
         {
             UICapablePtr<IZelvarConnection> connection = LookUpForUi(m_connectionTable, connectionHandle);

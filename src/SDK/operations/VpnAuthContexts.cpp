@@ -1,4 +1,5 @@
 // VPN authentication contexts for gateways.
+#include <boost/make_shared.hpp>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -37,10 +38,11 @@ ZVResult ZVImplementationV1::CreateVpnAuthContext(unsigned int connectionHandle,
         }
         *vpnAuthContextHandle = 0;
         const unsigned int handle = DrawHandle();
-        // The caller's record stays valid until this call returns: the work
-        // item reads it on the pool thread while the caller waits.
-        CreateOnCreatorPool(call.Name(), [this, gatewayInfo, connectionHandle, contextFlags, handle]() {
-            return AddVpnAuthContext(gatewayInfo, connectionHandle, contextFlags, handle);
+        // The item owns its copy of the record: it may run after this call
+        // stopped waiting for it.
+        const boost::shared_ptr<const OwnedGatewayInfo> gateway = boost::make_shared<OwnedGatewayInfo>(*gatewayInfo);
+        CreateOnCreatorPool(call.Name(), [this, gateway, connectionHandle, contextFlags, handle]() {
+            return AddVpnAuthContext(gateway->View(), connectionHandle, contextFlags, handle);
         });
         *vpnAuthContextHandle = handle;
         TraceInfo(L"CreateVpnAuthContext created VPN auth context with handle %u for gatewayUrl \"%s\"", handle,
@@ -49,13 +51,13 @@ ZVResult ZVImplementationV1::CreateVpnAuthContext(unsigned int connectionHandle,
     });
 }
 
-HRESULT ZVImplementationV1::AddVpnAuthContext(const _ZV_GATEWAY_INFO* gatewayInfo, unsigned int connectionHandle,
+HRESULT ZVImplementationV1::AddVpnAuthContext(const _ZV_GATEWAY_INFO& gatewayInfo, unsigned int connectionHandle,
                                               unsigned int contextFlags, unsigned int handle) {
     return RunCreationWorkItem(
         L"AddVpnAuthContext Caught unexpected COM error %u - Bad COM registration perhaps?", [&]() {
             ComPtr<IZelvarVpnAuthContext> context;
             {
-                ServiceGatewayRecord gateway(*gatewayInfo);
+                ServiceGatewayRecord gateway(gatewayInfo);
                 UICapablePtr<IZelvarConnection> connection = LookUpForUi(m_connectionTable, connectionHandle);
                 ThrowIfServiceFailed(connection->CreateVpnAuthContext(gateway.Get(), contextFlags, context.Receive()));
             }

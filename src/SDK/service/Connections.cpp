@@ -4,6 +4,8 @@
 // overlaps a callback.
 #include <boost/bind/bind.hpp>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/CallFrame.h"
 #include "core/ZVImplementation.h"
@@ -69,9 +71,14 @@ ZVResult ZVImplementationV1::CreateConnection(const ZVChar* clientName, ZVStatus
         *connectionHandle = 0;
         const unsigned int handle = DrawHandle();
         const std::wstring clientIdentifier = BuildClientIdentifier(clientName, handle);
-        RunOnPoolAndCheck(
-            call.Name(), kComObjectCreatorPoolName,
-            boost::bind(&ZVImplementationV1::AddZelvar, this, clientIdentifier, handle, callback, context));
+        // The item finds the pool it hands the point's release to here: a work
+        // item must not look a pool up, since destroying a pool holds the
+        // registry while it waits for the pool's thread. The gate held by this
+        // call keeps the pool in place until the item has run.
+        ThreadPool* creatorPool = FindThreadPool(kComObjectCreatorPoolName);
+        RunOnPoolAndCheck(call.Name(), kComObjectCreatorPoolName,
+                          boost::bind(&ZVImplementationV1::AddZelvar, this, clientIdentifier, handle, callback, context,
+                                      creatorPool));
         TraceInfo(L"CreateConnection created zelvar with handle %u", handle);
         *connectionHandle = handle;
         return ZV_SUCCESS;
@@ -89,7 +96,7 @@ ZVResult ZVImplementationV1::DestroyConnection(unsigned int connectionHandle) {
 }
 
 HRESULT ZVImplementationV1::AddZelvar(const std::wstring& clientIdentifier, unsigned int handle,
-                                      ZVStatusChangeCallback callback, void* context) {
+                                      ZVStatusChangeCallback callback, void* context, ThreadPool* creatorPool) {
     try {
         ComPtr<IZelvarConnection> connection;
         HRESULT hr = CreateZelvarCoClass(connection);
@@ -110,6 +117,10 @@ HRESULT ZVImplementationV1::AddZelvar(const std::wstring& clientIdentifier, unsi
             ThrowComError(hr);
         }
 
+        // Made before the connection is stored: once it is, nothing may fail,
+        // or a handle never handed out would keep its entry and its cookie.
+        std::vector<ComPtr<IUnknown>> pointRelease{ComPtr<IUnknown>(point.Get())};
+        point.Reset();
         hr = m_connectionTable.SetData_ExclusiveLock(handle, connection.Get(), ConnectionData{0, callback, context});
         if (FAILED(hr)) {
             TraceError(L"AddZelvar Failed to store zelvar in GIT!");
@@ -117,7 +128,7 @@ HRESULT ZVImplementationV1::AddZelvar(const std::wstring& clientIdentifier, unsi
         }
         // Releasing the last reference to the point's proxy is a round trip to
         // the service: the pool does it after the caller has its handle.
-        ReleaseOnCreatorPool({ComPtr<IUnknown>(point.Get())});
+        ReleaseOnCreatorPool(std::move(pointRelease), creatorPool);
         return S_OK;
     } catch (const _com_error& e) {
         TraceError(

@@ -35,7 +35,7 @@ public:
     STDMETHODIMP_(ULONG) Release() override {
         const ULONG count = --m_refCount;
         if (count == 0) delete this;
-        return static_cast<ULONG>(count);
+        return count;
     }
     STDMETHODIMP GetTypeInfoCount(UINT* count) override {
         *count = 0;

@@ -10,21 +10,18 @@ namespace {
 const int kSpins = 400;
 }  // namespace
 
+// Nothing here can fail: the process-wide locks are built while the library
+// loads, where a failure could only end the host inside LoadLibrary. The
+// semaphores are made when a thread first has to wait.
 SharedExclusiveLock::SharedExclusiveLock() {
-    m_readersGoEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_writerGoEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!m_readersGoEvent || !m_writerGoEvent) {
-        if (m_readersGoEvent) CloseHandle(m_readersGoEvent);
-        if (m_writerGoEvent) CloseHandle(m_writerGoEvent);
-        throw std::runtime_error("CreateEvent failed!");
-    }
     InitializeCriticalSectionAndSpinCount(&m_waitSection, kSpins);
 }
 
 SharedExclusiveLock::~SharedExclusiveLock() {
     DeleteCriticalSection(&m_waitSection);
-    CloseHandle(m_writerGoEvent);
-    CloseHandle(m_readersGoEvent);
+    if (m_writerGo) CloseHandle(m_writerGo);
+    for (HANDLE go : m_readersGo)
+        if (go) CloseHandle(go);
 }
 
 void SharedExclusiveLock::AcquireShared() {
@@ -41,6 +38,8 @@ void SharedExclusiveLock::AcquireShared() {
 void SharedExclusiveLock::ReleaseShared() {
     uint32_t state = m_state.load(std::memory_order_relaxed);
     while ((state & kWaiters) == 0) {
+        if ((state & kReaderMask) == 0)
+            return RefuseUnmatchedRelease(L"SharedExclusiveLock: shared release without a shared hold refused\n");
         if (m_state.compare_exchange_weak(state, state - 1, std::memory_order_release)) return;
     }
     ReleaseSharedSlow();
@@ -61,6 +60,14 @@ void SharedExclusiveLock::ReleaseExclusive() {
     ReleaseExclusiveSlow();
 }
 
+// A release without a hold would wrap the reader count (or clear a writer bit
+// that another thread's hold never set) and wedge the lock for good: it is
+// refused and the state stays as it was. The trace lock is one of these
+// locks, so the refusal goes to the debugger output only.
+void SharedExclusiveLock::RefuseUnmatchedRelease(const wchar_t* line) {
+    OutputDebugStringW(line);
+}
+
 // Setting the waiters bit makes every fast path fail, so that from here until
 // the bit is cleared the state word changes only inside the section.
 void SharedExclusiveLock::EnterWaitSection() {
@@ -78,8 +85,20 @@ void SharedExclusiveLock::LeaveWaitSection() {
 void SharedExclusiveLock::GrantWriter() {
     m_state.fetch_or(kWriter);
     --m_waitingWriters;
-    m_writerGranted = true;
-    SetEvent(m_writerGoEvent);
+    ReleaseSemaphore(m_writerGo, 1, nullptr);
+}
+
+// Made under the wait section, before the waiting thread counts itself in,
+// so that whoever wakes it finds the semaphore. Failing to make it leaves the
+// state as it was and raises std::runtime_error("CreateEvent failed!"), which
+// an operation turns into its result.
+HANDLE SharedExclusiveLock::WaitSemaphore(HANDLE& semaphore) {
+    if (!semaphore) semaphore = CreateSemaphoreW(nullptr, 0, static_cast<LONG>(kReaderMask), nullptr);
+    if (!semaphore) {
+        LeaveWaitSection();
+        throw std::runtime_error("CreateEvent failed!");
+    }
+    return semaphore;
 }
 
 void SharedExclusiveLock::AcquireSharedSlow() {
@@ -89,26 +108,26 @@ void SharedExclusiveLock::AcquireSharedSlow() {
         LeaveWaitSection();
         return;
     }
-    // A writer holds the lock or waits for it: wait until a writer's release
-    // lets this round of readers in (it counts them in before waking them).
-    const unsigned round = m_readerRound;
+    // A writer holds the lock or waits for it: a writer's release counts this
+    // round's waiting readers in and gives its semaphore one unit for each, so
+    // that every unit stands for a hold already granted and a waiting reader
+    // never wakes for nothing. Rounds alternate between two semaphores: a
+    // reader of the next round cannot take a unit meant for one of this
+    // round that has not woken yet, since the next round's units come only
+    // after a writer, which gets in only once this round's readers have all
+    // woken and left.
+    const HANDLE go = WaitSemaphore(m_readersGo[m_readerRound & 1]);
     ++m_waitingReaders;
     LeaveWaitSection();
-    for (;;) {
-        WaitForSingleObject(m_readersGoEvent, INFINITE);
-        EnterCriticalSection(&m_waitSection);
-        const bool admitted = m_readerRound != round;
-        if (admitted && --m_readersToWake == 0) ResetEvent(m_readersGoEvent);
-        LeaveCriticalSection(&m_waitSection);
-        if (admitted) return;
-        // The event still stands for the previous round, whose last reader
-        // has not woken yet to reset it.
-        SwitchToThread();
-    }
+    WaitForSingleObject(go, INFINITE);
 }
 
 void SharedExclusiveLock::ReleaseSharedSlow() {
     EnterWaitSection();
+    if ((m_state.load() & kReaderMask) == 0) {
+        LeaveWaitSection();
+        return RefuseUnmatchedRelease(L"SharedExclusiveLock: shared release without a shared hold refused\n");
+    }
     const uint32_t state = m_state.fetch_sub(1) - 1;
     if ((state & (kReaderMask | kWriter)) == 0 && m_waitingWriters > 0) GrantWriter();
     LeaveWaitSection();
@@ -123,19 +142,10 @@ void SharedExclusiveLock::AcquireExclusiveSlow() {
     }
     // New readers now wait behind this writer; the readers in the lock drain
     // and the last one hands the lock over.
+    const HANDLE go = WaitSemaphore(m_writerGo);
     ++m_waitingWriters;
     LeaveWaitSection();
-    for (;;) {
-        WaitForSingleObject(m_writerGoEvent, INFINITE);
-        EnterCriticalSection(&m_waitSection);
-        const bool granted = m_writerGranted;
-        if (granted) {
-            m_writerGranted = false;
-            ResetEvent(m_writerGoEvent);
-        }
-        LeaveCriticalSection(&m_waitSection);
-        if (granted) return;
-    }
+    WaitForSingleObject(go, INFINITE);
 }
 
 // Readers that arrived while the writer held the lock go in first, all
@@ -144,13 +154,16 @@ void SharedExclusiveLock::AcquireExclusiveSlow() {
 // gets it.
 void SharedExclusiveLock::ReleaseExclusiveSlow() {
     EnterWaitSection();
+    if ((m_state.load() & kWriter) == 0) {
+        LeaveWaitSection();
+        return RefuseUnmatchedRelease(L"SharedExclusiveLock: exclusive release without the exclusive hold refused\n");
+    }
     m_state.fetch_and(~kWriter);
     if (m_waitingReaders > 0) {
         m_state.fetch_add(m_waitingReaders);
-        m_readersToWake = m_waitingReaders;
+        ReleaseSemaphore(m_readersGo[m_readerRound & 1], static_cast<LONG>(m_waitingReaders), nullptr);
         m_waitingReaders = 0;
         ++m_readerRound;
-        SetEvent(m_readersGoEvent);
     } else if (m_waitingWriters > 0) {
         GrantWriter();
     }

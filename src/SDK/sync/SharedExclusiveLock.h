@@ -6,7 +6,8 @@
 //
 // An uncontended acquire or release is one compare-and-swap on the state
 // word and makes no kernel call. Only a thread that must wait, and the
-// thread that must wake it, take the wait section and touch the two events.
+// thread that must wake it, take the wait section and touch the semaphores.
+// A release without a matching hold is refused and leaves the state intact.
 #pragma once
 
 #include <windows.h>
@@ -20,7 +21,8 @@ namespace BrennicZelvarSDK {
 
 class ZV_CAPABILITY("SharedExclusiveLock") SharedExclusiveLock {
 public:
-    // Throws std::runtime_error("CreateEvent failed!") when an event cannot be made.
+    // Never fails. A thread that must wait and cannot get the semaphore to
+    // wait on gets std::runtime_error("CreateEvent failed!") from Acquire*.
     SharedExclusiveLock();
     ~SharedExclusiveLock();
     SharedExclusiveLock(const SharedExclusiveLock&) = delete;
@@ -47,17 +49,17 @@ private:
     void EnterWaitSection();
     void LeaveWaitSection();
     void GrantWriter();
+    HANDLE WaitSemaphore(HANDLE& semaphore);
+    static void RefuseUnmatchedRelease(const wchar_t* line);
 
     std::atomic<uint32_t> m_state{0};
-    HANDLE m_readersGoEvent;  // manual reset: set when waiting readers are let in
-    HANDLE m_writerGoEvent;   // manual reset: set when the lock is handed to a waiting writer
     CRITICAL_SECTION m_waitSection;
-    // Guarded by the wait section.
+    // Guarded by the wait section; made on first need.
+    HANDLE m_readersGo[2] = {};   // by round parity: one unit per waiting reader let in
+    HANDLE m_writerGo = nullptr;  // one unit when the lock is handed to a waiting writer
     unsigned m_waitingReaders = 0;
     unsigned m_waitingWriters = 0;
-    unsigned m_readerRound = 0;    // advanced each time waiting readers are let in
-    unsigned m_readersToWake = 0;  // readers let in that have not woken yet
-    bool m_writerGranted = false;  // the lock is held for a writer that has not woken yet
+    unsigned m_readerRound = 0;  // advanced each time waiting readers are let in
 };
 
 // Shared hold for a scope. Release() lets an operation leave early (the API

@@ -6,6 +6,7 @@
 
 #include "support/ComErrors.h"
 #include "sync/Globals.h"
+#include "threading/ModuleReference.h"
 #include "support/Trace.h"
 #include "threading/ThreadPool.h"
 
@@ -52,30 +53,46 @@ private:
     std::vector<ComPtr<IUnknown>> m_objects;
 };
 
-// Kept references were taken in the multithreaded apartment and are released
-// there: on this thread when it is in that apartment, otherwise by the
-// creator pool's thread.
-void ReleaseKept(std::vector<ComPtr<IUnknown>> objects) {
-    if (!InMultithreadedApartment()) ReleaseOnCreatorPool(std::move(objects));
+// A thread of the multithreaded apartment that releases what it is given
+// and ends.
+unsigned ReleaseInMultithreadedApartment(void* argument) {
+    KeptReferences* objects = static_cast<KeptReferences*>(argument);
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    objects->clear();
+    if (SUCCEEDED(com)) CoUninitialize();
+    return 0;
 }
-
-// Takes the kept reference of one handle, or all of them, out of `kept`.
-std::vector<ComPtr<IUnknown>> TakeKept(KeptObjects& kept, const unsigned int* handle) {
+// Takes the kept reference of one handle, or all of them, out of `kept`
+// into `taken`.
+void TakeKept(KeptObjects& kept, const unsigned int* handle, KeptReferences& taken) {
     auto first = handle ? kept.find(*handle) : kept.begin();
     auto last = handle && first != kept.end() ? std::next(first) : kept.end();
-    std::vector<ComPtr<IUnknown>> taken;
     for (auto it = first; it != last; ++it) taken.push_back(std::move(it->second));
     kept.erase(first, last);
-    return taken;
 }
 }  // namespace
 
-void ReleaseOnCreatorPool(std::vector<ComPtr<IUnknown>> objects) {
+void ReleaseOnCreatorPool(std::vector<ComPtr<IUnknown>> objects, ThreadPool* creatorPool) {
     if (objects.empty()) return;
     try {
-        FindThreadPool(kComObjectCreatorPoolName)->QueueWork(WorkerPtr(new KeptReleaseWorker(std::move(objects))));
+        if (!creatorPool) creatorPool = FindThreadPool(kComObjectCreatorPoolName);
+        creatorPool->QueueWork(WorkerPtr(new KeptReleaseWorker(std::move(objects))));
     } catch (...) {
     }
+}
+
+// The references were taken in the multithreaded apartment. A thread outside
+// it (a single-threaded apartment of the application) cannot release them
+// itself, and the creator pool may be busy for minutes with a creation that
+// waits for the updater: a thread of its own releases them, and the caller
+// waits for it, so that the service objects are gone when a destroy returns.
+void ReleaseKeptReferences(KeptReferences objects) {
+    if (objects.empty() || InMultithreadedApartment()) return;
+    const ScopedHandle thread(StartThreadInOwnModule(&ReleaseInMultithreadedApartment, &objects));
+    if (thread)
+        WaitForSingleObject(thread.Get(), INFINITE);
+    else
+        ReleaseOnCreatorPool(std::move(objects));
 }
 
 unsigned int DrawHandle() {
@@ -120,6 +137,18 @@ HRESULT RevokeCookie(DWORD cookie) ZV_REQUIRES(g_DataLock) {
     if (FAILED(hr)) GIT::Remove_NoLock(cookie);
     return hr;
 }
+// Makes the kept-reference node of a new entry before anything is stored;
+// when that allocation fails, the entry just placed goes again.
+template <class Map>
+std::pair<KeptObjects::iterator, bool> PlaceKept(KeptObjects& kept, unsigned int handle, Map& map,
+                                                 const std::pair<typename Map::iterator, bool>& placed) {
+    try {
+        return kept.emplace(handle, ComPtr<IUnknown>());
+    } catch (...) {
+        if (placed.second) map.erase(placed.first);
+        throw;
+    }
+}
 }  // namespace
 
 // ---- ComObjectTable -------------------------------------------------------
@@ -130,12 +159,17 @@ HRESULT ComObjectTable<T>::Set_ExclusiveLock(unsigned int handle, T* object) {
     // The entry is made first: when allocating it fails, nothing has been
     // registered in the Global Interface Table, where the object would stay
     // alive for the life of the process.
+    // Its kept reference's node too: nothing can fail once the object is
+    // stored, so a failure never leaves a cookie and an entry behind for a
+    // handle that is never handed out.
     const auto placed = m_map.emplace(handle, 0);
+    const auto keptPlaced = PlaceKept(m_kept, handle, m_map, placed);
     DWORD cookie = 0;
     if (object) {
         ComPtr<T> extra(object);
         HRESULT hr = GIT::Store_NoLock(extra.Get(), __uuidof(T), &cookie);
         if (FAILED(hr)) {
+            if (keptPlaced.second) m_kept.erase(keptPlaced.first);
             if (placed.second) m_map.erase(placed.first);
             TraceError(L"%S::Set_ExclusiveLock: GIT::Store_NoLock failed with HRESULT %u", m_name,
                        static_cast<unsigned>(hr));
@@ -143,7 +177,7 @@ HRESULT ComObjectTable<T>::Set_ExclusiveLock(unsigned int handle, T* object) {
         }
     }
     placed.first->second = cookie;
-    m_kept[handle] = ComPtr<IUnknown>(object);
+    keptPlaced.first->second = ComPtr<IUnknown>(object);
     TraceInfo(L"%S::Set_ExclusiveLock: Stored object with handle %u and GIT cookie %u", m_name, handle,
               static_cast<unsigned>(cookie));
     return S_OK;
@@ -181,10 +215,12 @@ template <class T>
 void ComObjectTable<T>::Delete_ExclusiveLock(unsigned int handle) {
     TraceInfo(L"%S::Delete_ExclusiveLock called for handle %u", m_name, handle);
     HRESULT hr;
+    KeptReferences released;
     {
         ExclusiveLockHold hold(g_DataLock);
-        hr = Delete_NoLock(handle);
+        hr = Delete_NoLock(handle, released);
     }
+    ReleaseKeptReferences(std::move(released));
     if (FAILED(hr)) {
         TraceError(L"%S: %S::Delete_ExclusiveLock failed with HRESULT %u", m_deleteOperation, m_name,
                    static_cast<unsigned>(hr));
@@ -193,7 +229,7 @@ void ComObjectTable<T>::Delete_ExclusiveLock(unsigned int handle) {
 }
 
 template <class T>
-HRESULT ComObjectTable<T>::Delete_NoLock(unsigned int handle) {
+HRESULT ComObjectTable<T>::Delete_NoLock(unsigned int handle, KeptReferences& released) {
     TraceInfo(L"%S::Delete_NoLock starts for handle %u", m_name, handle);
     auto it = m_map.find(handle);
     if (it == m_map.end()) {
@@ -204,7 +240,7 @@ HRESULT ComObjectTable<T>::Delete_NoLock(unsigned int handle) {
     // The entry goes first and stays gone even when the revoke fails.
     m_map.erase(it);
     HRESULT hr = DeleteComPtr_NoLock(cookie);
-    ReleaseKept(TakeKept(m_kept, &handle));
+    TakeKept(m_kept, &handle, released);
     if (FAILED(hr)) {
         TraceError(L"%S::Delete_NoLock: GIT::Remove_NoLock failed with HRESULT %u", m_name, static_cast<unsigned>(hr));
         return hr;
@@ -225,11 +261,11 @@ HRESULT ComObjectTable<T>::DeleteComPtr_NoLock(DWORD cookie) {
 }
 
 template <class T>
-void ComObjectTable<T>::DeleteAll_NoLock(const wchar_t* countTrace) {
+void ComObjectTable<T>::DeleteAll_NoLock(const wchar_t* countTrace, KeptReferences& released) {
     TraceInfo(countTrace, static_cast<unsigned>(m_map.size()));
     for (const auto& entry : m_map) DeleteComPtr_NoLock(entry.second);
     m_map.clear();
-    ReleaseKept(TakeKept(m_kept, nullptr));
+    TakeKept(m_kept, nullptr, released);
 }
 
 template class ComObjectTable<IZelvarAuthContext>;
@@ -243,11 +279,13 @@ HRESULT ConnectionTable::SetData_ExclusiveLock(unsigned int handle, IZelvarConne
     // Entry first, as in ComObjectTable::Set_ExclusiveLock.
     data.gitCookie = 0;
     const auto placed = m_map.emplace(handle, data);
+    const auto keptPlaced = PlaceKept(m_kept, handle, m_map, placed);
     DWORD cookie = 0;
     if (object) {
         ComPtr<IZelvarConnection> extra(object);
         HRESULT hr = GIT::Store_NoLock(extra.Get(), IID_IZelvarConnection, &cookie);
         if (FAILED(hr)) {
+            if (keptPlaced.second) m_kept.erase(keptPlaced.first);
             if (placed.second) m_map.erase(placed.first);
             TraceError(L"ConnectionTable::SetData_ExclusiveLock: GIT::Store_NoLock failed with HRESULT %u",
                        static_cast<unsigned>(hr));
@@ -256,7 +294,7 @@ HRESULT ConnectionTable::SetData_ExclusiveLock(unsigned int handle, IZelvarConne
     }
     data.gitCookie = cookie;
     placed.first->second = data;
-    m_kept[handle] = ComPtr<IUnknown>(object);
+    keptPlaced.first->second = ComPtr<IUnknown>(object);
     TraceInfo(L"ConnectionTable::SetData_ExclusiveLock: Stored Zelvar with handle %u and GIT cookie %u", handle,
               static_cast<unsigned>(cookie));
     return S_OK;
@@ -303,18 +341,24 @@ bool ConnectionTable::GetData_SharedLock(unsigned int handle, ConnectionData& da
 
 HRESULT ConnectionTable::Delete_ExclusiveLock(unsigned int handle) {
     TraceInfo(L"ConnectionTable::Delete_ExclusiveLock Starts for handle %u", handle);
-    ExclusiveLockHold hold(g_DataLock);
-    return Delete_NoLock(handle);
+    HRESULT hr;
+    KeptReferences released;
+    {
+        ExclusiveLockHold hold(g_DataLock);
+        hr = Delete_NoLock(handle, released);
+    }
+    ReleaseKeptReferences(std::move(released));
+    return hr;
 }
 
-HRESULT ConnectionTable::Delete_NoLock(unsigned int handle) {
+HRESULT ConnectionTable::Delete_NoLock(unsigned int handle, KeptReferences& released) {
     TraceInfo(L"ConnectionTable::Delete_NoLock: Starts for handle %u", handle);
     auto it = m_map.find(handle);
     if (it == m_map.end()) return E_HANDLE;
     ConnectionData data = it->second;
     m_map.erase(it);
     HRESULT hr = DeleteComPtr_NoLock(data.gitCookie);
-    ReleaseKept(TakeKept(m_kept, &handle));
+    TakeKept(m_kept, &handle, released);
     TraceInfo(L"ConnectionTable::Delete_NoLock: Finished for handle %u", handle);
     return hr;
 }
@@ -336,11 +380,11 @@ void ConnectionTable::ForEach_NoLock(
     }
 }
 
-void ConnectionTable::DeleteAll_NoLock() {
+void ConnectionTable::DeleteAll_NoLock(KeptReferences& released) {
     TraceInfo(L"Deleting %u zelvar connections", static_cast<unsigned>(m_map.size()));
     for (const auto& entry : m_map) DeleteComPtr_NoLock(entry.second.gitCookie);
     m_map.clear();
-    ReleaseKept(TakeKept(m_kept, nullptr));
+    TakeKept(m_kept, nullptr, released);
 }
 
 }  // namespace BrennicZelvarSDK

@@ -18,9 +18,23 @@
 
 namespace BrennicZelvarSDK {
 
+class ThreadPool;
+
 // Releases the references on the creator pool's thread, as a work item of its
-// own after whatever that thread runs now (here when there is no pool).
-void ReleaseOnCreatorPool(std::vector<ComPtr<IUnknown>> objects);
+// own after whatever that thread runs now (here when there is no pool). A
+// work item passes the pool it was given, since it must not look one up.
+void ReleaseOnCreatorPool(std::vector<ComPtr<IUnknown>> objects, ThreadPool* creatorPool = nullptr);
+
+// References taken out of the tables under g_DataLock, to be released after
+// it is let go: a release is a round trip to the service, and a service may
+// report a last status change from inside it and wait for the event sink,
+// which needs the lock.
+typedef std::vector<ComPtr<IUnknown>> KeptReferences;
+
+// Releases kept references in the multithreaded apartment, where they were
+// taken, before it returns: on this thread when it is in that apartment,
+// otherwise on a thread started for the purpose. Never with an SDK lock held.
+void ReleaseKeptReferences(KeptReferences objects);
 
 // Draws the next handle of any kind: 1 first, never 0, never reused while the
 // library stays loaded (not even across Uninitialize).
@@ -63,10 +77,11 @@ public:
     HRESULT Get_SharedLock(unsigned int handle, ComPtr<T>& object);
     ComPtr<T> Get_SharedLock_Throws(unsigned int handle);
     void Delete_ExclusiveLock(unsigned int handle);
-    HRESULT Delete_NoLock(unsigned int handle) ZV_REQUIRES(g_DataLock);
+    // The entry's kept reference goes into `released`.
+    HRESULT Delete_NoLock(unsigned int handle, KeptReferences& released) ZV_REQUIRES(g_DataLock);
     HRESULT DeleteComPtr_NoLock(DWORD cookie) ZV_REQUIRES(g_DataLock);
     // Revokes every entry and empties the map.
-    void DeleteAll_NoLock(const wchar_t* countTrace) ZV_REQUIRES(g_DataLock);
+    void DeleteAll_NoLock(const wchar_t* countTrace, KeptReferences& released) ZV_REQUIRES(g_DataLock);
 
 private:
     const char* m_name;
@@ -90,13 +105,13 @@ public:
     // A copy of the entry; false when the handle is not in the table.
     bool GetData_SharedLock(unsigned int handle, ConnectionData& data);
     HRESULT Delete_ExclusiveLock(unsigned int handle);
-    HRESULT Delete_NoLock(unsigned int handle) ZV_REQUIRES(g_DataLock);
+    HRESULT Delete_NoLock(unsigned int handle, KeptReferences& released) ZV_REQUIRES(g_DataLock);
     HRESULT DeleteComPtr_NoLock(DWORD cookie) ZV_REQUIRES(g_DataLock);
     // Walks the entries in ascending handle order with g_DataLock already
     // held; the visitor returns false to stop the walk.
     void ForEach_NoLock(const std::function<bool(unsigned int handle, const ConnectionData& data)>& visitor) const
         ZV_REQUIRES_SHARED(g_DataLock);
-    void DeleteAll_NoLock() ZV_REQUIRES(g_DataLock);
+    void DeleteAll_NoLock(KeptReferences& released) ZV_REQUIRES(g_DataLock);
 
 private:
     std::map<unsigned int, ConnectionData> m_map ZV_GUARDED_BY(g_DataLock);

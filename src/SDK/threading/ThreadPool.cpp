@@ -1,13 +1,12 @@
 #include "threading/ThreadPool.h"
 
-#include <process.h>
-
 #include <algorithm>
 #include <boost/make_shared.hpp>
 #include <map>
 #include <stdexcept>
 
 #include "sync/Globals.h"
+#include "threading/ModuleReference.h"
 #include "support/Scoped.h"
 
 namespace BrennicZelvarSDK {
@@ -123,12 +122,15 @@ public:
         if (!worker) throw std::invalid_argument("NULL thread worker!");
         boost::shared_ptr<Thread> thread(new Thread(worker));
         auto* startArgument = new boost::shared_ptr<Thread>(thread);
-        const uintptr_t handle = _beginthreadex(nullptr, 0, &Thread::Main, startArgument, 0, nullptr);
-        if (handle == 0) {
+        // The thread holds the module until it has left the module's code: a
+        // thread still busy when the pool stopped waiting for it returns
+        // into mapped code whatever the application unloads meanwhile.
+        const HANDLE handle = StartThreadInOwnModule(&Thread::Main, startArgument);
+        if (!handle) {
             delete startArgument;
             throw std::runtime_error("_beginthreadex failed!");
         }
-        thread->m_handle.Reset(reinterpret_cast<HANDLE>(handle));
+        thread->m_handle.Reset(handle);
         return thread;
     }
 
@@ -137,7 +139,7 @@ public:
 private:
     explicit Thread(const WorkerPtr& worker) : m_worker(worker) {}
 
-    static unsigned __stdcall Main(void* argument) {
+    static unsigned Main(void* argument) {
         auto* startArgument = static_cast<boost::shared_ptr<Thread>*>(argument);
         boost::shared_ptr<Thread> self(*startArgument);
         delete startArgument;
