@@ -173,11 +173,17 @@ public:
         CloseHandle(startup.hStdOutput);
         CloseHandle(startup.hStdError);
     }
-    ~ZvcliProcess() { Finish(); }
-    // Standard output and error so far, once `done` says so (or after 10 s).
+    // A run that a failed assertion left behind is ended, not waited for.
+    ~ZvcliProcess() {
+        if (process_.hProcess) TerminateProcess(process_.hProcess, 1);
+        Finish();
+    }
+    // Standard output and error so far, once `done` says so (or after 60 s: a
+    // hang guard; on a loaded machine starting zvcli and the local server
+    // has taken over 10 s).
     ZvcliRun WaitFor(const std::function<bool(const ZvcliRun&)>& done) const {
         ZvcliRun run;
-        for (int i = 0; i < 100; ++i, Sleep(100)) {
+        for (int i = 0; i < 600; ++i, Sleep(100)) {
             run.out = zvtest::ReadFileBytes(outPath_), run.err = zvtest::ReadFileBytes(errPath_);
             if (done(run)) break;
         }
