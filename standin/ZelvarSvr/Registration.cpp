@@ -130,11 +130,14 @@ HRESULT RunWow64Registration(const std::wstring& modulePath, const wchar_t* modu
     if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                         &process))
         return HRESULT_FROM_WIN32(GetLastError());
-    DWORD exitCode = 1;
-    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &exitCode);
+    DWORD exitCode = 0;
+    const bool ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
+    if (ended) GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    return exitCode == 0 ? S_OK : E_FAIL;
+    // regsvr32's exit code says which step failed (3 loading, 4 the entry point, 5 the registration).
+    if (!ended) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    return exitCode == 0 ? S_OK : MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x300 + exitCode);
 }
 
 }  // namespace
