@@ -119,7 +119,7 @@ std::wstring Quoted(const std::wstring& path) {
 // view. No x86 folder, or no such module in it: nothing to do.
 HRESULT RunWow64Registration(const std::wstring& modulePath, const wchar_t* module, bool unregister) {
     const std::wstring path = FolderOf(modulePath) + L"\\x86\\" + module;
-    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return S_FALSE;
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return S_OK;
     wchar_t wow64[MAX_PATH] = {};
     if (GetSystemWow64DirectoryW(wow64, MAX_PATH) == 0) return HRESULT_FROM_WIN32(GetLastError());
     std::wstring command =
