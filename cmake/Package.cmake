@@ -28,35 +28,55 @@ endfunction()
 
 zv_version_resource(ZelvarSDK DESCRIPTION "Zelvar Runtime SDK DLL")
 zv_version_resource(zvcli DESCRIPTION "Zelvar SDK command-line client")
-zv_version_resource(ZelvarSvr DESCRIPTION "Zelvar authentication service (stand-in)")
+if(TARGET ZelvarSvr)
+  zv_version_resource(ZelvarSvr DESCRIPTION "Zelvar authentication service (stand-in)")
+  zv_version_resource(UpdaterService DESCRIPTION "Brennic updater service (stand-in)")
+endif()
 zv_version_resource(ZelvarSvrInproc DESCRIPTION "Zelvar authentication service, in-process host (stand-in)")
 zv_version_resource(ZelvarSvrPS DESCRIPTION "Zelvar service event proxy/stub (stand-in)")
-zv_version_resource(UpdaterService DESCRIPTION "Brennic updater service (stand-in)")
 zv_version_resource(ZelvarDemo DESCRIPTION "Zelvar SDK demo client")
 
 # An import library in the format of MSVC's linker (short import objects),
 # made from the module definition.
 find_program(ZV_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
 set(ZV_MSVC_IMPLIB ${CMAKE_BINARY_DIR}/lib/ZelvarSDK.lib)
+if(ZV_ARCH STREQUAL "x86")
+  set(ZV_DLLTOOL_ARGS -m i386 -k)
+else()
+  set(ZV_DLLTOOL_ARGS -m i386:x86-64)
+endif()
 add_custom_command(OUTPUT ${ZV_MSVC_IMPLIB}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/lib
-  COMMAND ${ZV_LLVM_DLLTOOL} -m i386:x86-64 -d ${CMAKE_SOURCE_DIR}/src/SDK/core/ZelvarSDK.def -l ${ZV_MSVC_IMPLIB}
-  DEPENDS ${CMAKE_SOURCE_DIR}/src/SDK/core/ZelvarSDK.def
+  COMMAND ${ZV_LLVM_DLLTOOL} ${ZV_DLLTOOL_ARGS} -d ${ZV_SDK_DEF} -l ${ZV_MSVC_IMPLIB}
+  DEPENDS ${ZV_SDK_DEF}
   COMMENT "MSVC import library ZelvarSDK.lib")
 add_custom_target(zelvarsdk_msvc_implib ALL DEPENDS ${ZV_MSVC_IMPLIB})
 
-# The install tree.
-install(TARGETS ZelvarSDK RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
-install(FILES $<TARGET_FILE_DIR:ZelvarSDK>/ZelvarSDK.dll.debug DESTINATION bin)
-install(FILES ${ZV_MSVC_IMPLIB} DESTINATION lib)
-install(PROGRAMS $<TARGET_FILE:zvcli> $<TARGET_FILE:ZelvarSvr> $<TARGET_FILE:ZelvarSvrInproc>
-  $<TARGET_FILE:ZelvarSvrPS> DESTINATION bin)
+# The install tree. The 64-bit tree fills bin/ and lib/; the 32-bit tree adds
+# its library, import libraries and zvcli in bin/x86/ and lib/x86/, and the
+# service's 32-bit proxy/stub and in-process host in bin/x86/, where the
+# 64-bit service's registration looks for them. Both trees installed into one
+# prefix make the package for both widths.
+if(ZV_ARCH STREQUAL "x86")
+  set(ZV_BIN_DEST bin/x86)
+  set(ZV_LIB_DEST lib/x86)
+  set(ZV_SERVICE_PROGRAMS $<TARGET_FILE:ZelvarSvrInproc> $<TARGET_FILE:ZelvarSvrPS>)
+else()
+  set(ZV_BIN_DEST bin)
+  set(ZV_LIB_DEST lib)
+  set(ZV_SERVICE_PROGRAMS $<TARGET_FILE:ZelvarSvr> $<TARGET_FILE:ZelvarSvrInproc> $<TARGET_FILE:ZelvarSvrPS>)
+endif()
+install(TARGETS ZelvarSDK RUNTIME DESTINATION ${ZV_BIN_DEST} ARCHIVE DESTINATION ${ZV_LIB_DEST})
+install(FILES $<TARGET_FILE_DIR:ZelvarSDK>/ZelvarSDK.dll.debug DESTINATION ${ZV_BIN_DEST})
+install(FILES ${ZV_MSVC_IMPLIB} DESTINATION ${ZV_LIB_DEST})
+install(PROGRAMS $<TARGET_FILE:zvcli> ${ZV_SERVICE_PROGRAMS} DESTINATION ${ZV_BIN_DEST})
 install(FILES ${CMAKE_SOURCE_DIR}/src/SDK/interface/ZelvarSDK.h ${CMAKE_SOURCE_DIR}/src/SDK/interface/ZVTypes.h
   ${CMAKE_SOURCE_DIR}/src/SDK/interface/ZelvarSDK.hpp DESTINATION include)
 include(CMakePackageConfigHelpers)
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/ZelvarSDKConfigVersion.cmake
-  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-# The cross toolchain goes with the package, for applications built on Linux.
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+# The cross toolchains go with the package, for applications built on Linux.
 install(FILES ${CMAKE_SOURCE_DIR}/cmake/ZelvarSDKConfig.cmake ${CMAKE_BINARY_DIR}/ZelvarSDKConfigVersion.cmake
-  ${CMAKE_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake DESTINATION lib/cmake/ZelvarSDK)
+  ${CMAKE_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake ${CMAKE_SOURCE_DIR}/cmake/mingw-w64-i686.cmake
+  DESTINATION lib/cmake/ZelvarSDK)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/ZelvarSDK)

@@ -71,6 +71,8 @@ for test in "${killing[@]}"; do
 done
 
 rm -f "$log"
+# The 32-bit library against the same 64-bit service: its own tree, prefix and summary.
+"$root/tools/test-x86.sh" || failed_phases=$((failed_phases + 1))
 # The size of the tests against the code they test, counted as the project's
 # stop check counts it: test lines may be at most half of the code lines.
 count_lines() {

@@ -47,6 +47,7 @@ HRESULT RunRegistration(const wchar_t* which) {
     const std::wstring exe = ExePath();
     if (_wcsicmp(which, L"RegServer") == 0) {
         hr = RegisterLocalServer(exe);
+        if (SUCCEEDED(hr)) hr = RegisterForWow64Clients(exe, false);
     } else if (_wcsicmp(which, L"RegServerInproc") == 0) {
         // The DLL registers itself, as regsvr32 would have it do.
         HMODULE dll = LoadLibraryW((Folder(exe) + L"\\ZelvarSvrInproc.dll").c_str());
@@ -55,7 +56,9 @@ HRESULT RunRegistration(const wchar_t* which) {
             dll ? reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer"))) : nullptr;
         hr = registerServer ? registerServer() : HRESULT_FROM_WIN32(GetLastError());
         if (dll) FreeLibrary(dll);
+        if (SUCCEEDED(hr)) hr = RegisterForWow64Clients(exe, true);
     } else if (_wcsicmp(which, L"UnregServer") == 0) {
+        UnregisterForWow64Clients(exe);
         hr = UnregisterAll(exe);
     }
     if (SUCCEEDED(init)) CoUninitialize();

@@ -19,4 +19,13 @@ HRESULT RegisterInprocServer(const std::wstring& dllPath);
 // Removes both classes, the ProgID, the type library and the proxy/stub.
 HRESULT UnregisterAll(const std::wstring& anyModulePath);
 
+// For 32-bit clients of the 64-bit service, when the service's folder has an
+// x86 subfolder: its event proxy/stub (which also registers the 32-bit type
+// library) for the local server, or its 32-bit in-process host, registered by
+// the 32-bit regsvr32 into the 32-bit registry view. S_OK without the module.
+HRESULT RegisterForWow64Clients(const std::wstring& exePath, bool inproc);
+// Removes what the 32-bit in-process host's registration covers in the 32-bit
+// view (classes, type library, proxy/stub).
+void UnregisterForWow64Clients(const std::wstring& exePath);
+
 }  // namespace ZelvarStandin

@@ -78,6 +78,7 @@ class ForwardingTest : public AuthApiTest, public ::testing::WithParamInterface<
 TEST_P(ForwardingTest, ArgumentsReachTheServiceUnchanged) {
     for (const Forwarded& row : kByInterface.at(GetParam())) {
         SCOPED_TRACE(row.method + (" " + row.args.dump()));
+        if (zvtest::CrossWidthRecordGap(row.method)) continue;
         ASSERT_TRUE(control->Reset());
         Outs outs;
         EXPECT_EQ(ZV_SUCCESS, row.call(api, connection, context, outs));

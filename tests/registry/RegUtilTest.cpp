@@ -129,7 +129,15 @@ TEST_F(RegUtilTest, AFailedCreateOrSetReturnsItsErrorLeavesTheDispositionUnsetAn
     EXPECT_EQ(1, m_log->keysClosed);
 }
 
-// Which view the installation read uses, for each package type.
+// A 32-bit test program runs under WOW64 on this 64-bit system.
+#ifdef _WIN64
+constexpr bool kWow64 = false;
+#else
+constexpr bool kWow64 = true;
+#endif
+
+// Which view the installation read uses, for each package type: under WOW64
+// always the 32-bit view, the package type unread.
 class RegistryViewRuleTest : public RegUtilTest, public ::testing::WithParamInterface<const wchar_t*> {};
 
 TEST_P(RegistryViewRuleTest, PackageTypeChoosesTheView) {
@@ -137,18 +145,20 @@ TEST_P(RegistryViewRuleTest, PackageTypeChoosesTheView) {
     if (packageType != L"<none>") {
         ASSERT_EQ(0, SetRegString(HKEY_LOCAL_MACHINE, kInstallKey, L"OrvikPackageType", packageType));
     }
-    const bool native = packageType == L"x64" || packageType == L"ARM64";
+    const bool native = !kWow64 && (packageType == L"x64" || packageType == L"ARM64");
     RegUtil util(new RecordingRegistry(m_log));
     std::wstring value;
     util.GetStringValue(value, kProductInstallKey, L"InstallLocation", true);
-    ASSERT_EQ(2u, m_log->opens.size());
-    // The package type itself is read natively from the machine.
-    EXPECT_EQ(HKEY_LOCAL_MACHINE, m_log->opens[0].root);
-    EXPECT_EQ(kInstallKey, m_log->opens[0].subKey);
-    EXPECT_EQ(static_cast<REGSAM>(0x20019), m_log->opens[0].access);
-    EXPECT_EQ(HKEY_LOCAL_MACHINE, m_log->opens[1].root);
-    EXPECT_EQ(kProductInstallKey, m_log->opens[1].subKey);
-    EXPECT_EQ(static_cast<REGSAM>(native ? 0x20019 : 0x20219), m_log->opens[1].access);
+    ASSERT_EQ(kWow64 ? 1u : 2u, m_log->opens.size());
+    if (!kWow64) {
+        // The package type itself is read natively from the machine.
+        EXPECT_EQ(HKEY_LOCAL_MACHINE, m_log->opens[0].root);
+        EXPECT_EQ(kInstallKey, m_log->opens[0].subKey);
+        EXPECT_EQ(static_cast<REGSAM>(0x20019), m_log->opens[0].access);
+    }
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, m_log->opens.back().root);
+    EXPECT_EQ(kProductInstallKey, m_log->opens.back().subKey);
+    EXPECT_EQ(static_cast<REGSAM>(native ? 0x20019 : 0x20219), m_log->opens.back().access);
 }
 
 INSTANTIATE_TEST_SUITE_P(PackageTypes, RegistryViewRuleTest,
@@ -172,7 +182,7 @@ TEST_F(RegUtilTest, InstallationReadsComeFromTheUserOrTheMachinesViewAndEmptyThe
     EXPECT_EQ(L"", value);
     ASSERT_EQ(0, SetRegString(HKEY_LOCAL_MACHINE, kInstallKey, L"OrvikPackageType", L"x64"));
     EXPECT_EQ(0, util.GetStringValue(value, kProductInstallKey, L"InstallLocation", true));
-    EXPECT_EQ(L"C:\\Native", value);
+    EXPECT_EQ(kWow64 ? L"C:\\Wow32" : L"C:\\Native", value) << "a 32-bit process reads the 32-bit view";
     value = L"stale";
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, util.GetStringValue(value, kProductInstallKey, L"Missing", true));
     EXPECT_EQ(L"", value);

@@ -104,7 +104,10 @@ private:
                 (RegKeyExists(HKEY_CURRENT_USER, lastTypeLibrary) || RegKeyExists(HKEY_LOCAL_MACHINE, lastTypeLibrary)))
                 break;
         }
-        HMODULE proxy = LoadLibraryW((ExeDirectory() + L"\\ZelvarSvrPS.dll").c_str());
+        // The proxy/stub of this process's width (the 32-bit one beside the 64-bit service also registers the
+        // type library for 32-bit clients).
+        const wchar_t* proxyName = sizeof(void*) == 4 ? L"\\x86\\ZelvarSvrPS.dll" : L"\\ZelvarSvrPS.dll";
+        HMODULE proxy = LoadLibraryW((ExeDirectory() + proxyName).c_str());
         auto registerProxy = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
             reinterpret_cast<void*>(GetProcAddress(proxy, "DllRegisterServer")));
         m_mirrored = CopyClass(kZelvarClassKey) == ERROR_SUCCESS && CopyClass(kVossaryClassKey) == ERROR_SUCCESS &&

@@ -107,8 +107,12 @@ TEST(Lifecycle, EachInitializationCycleOpensANewTraceFileWithItsHeader) {
     wchar_t exe[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     EXPECT_EQ(0u, first.find(std::string(43, '=') + "\r\nZelvar Runtime SDK DLL \r\n\r\nStarting: ")) << first;
-    EXPECT_NE(std::string::npos, first.find("\r\n\r\nModule: " + zvtest::Utf8(exe) + "\r\n\r\nBitness: 64\r\n"))
-        << first;
+#ifdef _WIN64
+    const char bitness[] = "\r\n\r\nBitness: 64\r\n";
+#else
+    const char bitness[] = "\r\n\r\nBitness: 32\r\n";
+#endif
+    EXPECT_NE(std::string::npos, first.find("\r\n\r\nModule: " + zvtest::Utf8(exe) + bitness)) << first;
     EXPECT_NE(std::string::npos, first.find(" : Uninitialize Ends\r\n"));
 }
 

@@ -3,6 +3,8 @@
 // project's own header, so a header that drifted from the contract fails.
 #include <gtest/gtest.h>
 
+#include <type_traits>
+
 #include "common/TestSupport.h"
 
 using namespace BrennicZelvarSDK;
@@ -15,14 +17,30 @@ void* Table(const wchar_t* id) {
     return out;
 }
 
+// A slot takes the table as its first argument, with the convention of
+// virtual member functions: in 32-bit processes __thiscall (the table in ECX).
+#if defined(__i386__)
+#define ZV_SLOT __attribute__((thiscall))
+#else
+#define ZV_SLOT
+#endif
+
+// The export and the callback carry the conventions the header states (in
+// 32-bit processes a convention is part of the function type).
+static_assert(std::is_same<decltype(&QueryInterface), ZVQueryInterfaceFn>::value &&
+                  std::is_same<ZVQueryInterfaceFn, BOOL(__stdcall*)(const wchar_t*, void**)>::value,
+              "QueryInterface is __stdcall");
+static_assert(std::is_same<ZVStatusChangeCallback, void(__cdecl*)(unsigned int, void*, unsigned int, int)>::value,
+              "the status callback is __cdecl");
+
 template <class Fn>
 Fn Slot(void* table, int slot) {
     return reinterpret_cast<Fn>((*static_cast<void***>(table))[slot]);
 }
 
-typedef unsigned int (*NoArgFn)(void*);
-typedef unsigned int (*HandleFn)(void*, unsigned int);
-typedef unsigned int (*FreeFn)(void*, void*);
+typedef unsigned int(ZV_SLOT* NoArgFn)(void*);
+typedef unsigned int(ZV_SLOT* HandleFn)(void*, unsigned int);
+typedef unsigned int(ZV_SLOT* FreeFn)(void*, void*);
 
 }  // namespace
 
@@ -38,7 +56,7 @@ TEST(SlotOrder, GetPreviousInterfaceIsTheLastSlotOfEveryTableFromV2On) {
     for (const auto& t : tables) {
         void* table = Table(t.id);
         ASSERT_NE(nullptr, table);
-        EXPECT_EQ(Table(t.previous), Slot<void* (*)(void*)>(table, t.slot)(table)) << "slot " << t.slot;
+        EXPECT_EQ(Table(t.previous), Slot<void*(ZV_SLOT*)(void*)>(table, t.slot)(table)) << "slot " << t.slot;
     }
 }
 
@@ -52,14 +70,14 @@ TEST(SlotOrder, LifecycleConnectionAndReleaseSlotsDoTheirOperations) {
     EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, Slot<NoArgFn>(v1, 1)(v1));      // Uninitialize
     EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, Slot<HandleFn>(v1, 4)(v1, 1));  // DestroyConnection
     unsigned int epoch = 7;
-    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED,
-              (Slot<unsigned int (*)(void*, unsigned int, unsigned int*)>(v6, 0)(v6, 1, &epoch)));  // GetAuthEpoch
+    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, (Slot<unsigned int(ZV_SLOT*)(void*, unsigned int, unsigned int*)>(v6, 0)(
+                                            v6, 1, &epoch)));  // GetAuthEpoch
     EXPECT_EQ(7u, epoch);
     EXPECT_EQ(ZV_SUCCESS, Slot<NoArgFn>(v1, 0)(v1));                       // Initialize
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, Slot<HandleFn>(v1, 4)(v1, 12345));  // DestroyConnection
-    Slot<void (*)(void*, void*)>(v1, 11)(v1, nullptr);                     // FreeHeaders
-    Slot<void (*)(void*, void*)>(v1, 13)(v1, nullptr);                     // FreeTranslatedUrl
-    Slot<void (*)(void*)>(v1, 14)(v1);                                     // Reserved
+    Slot<void(ZV_SLOT*)(void*, void*)>(v1, 11)(v1, nullptr);               // FreeHeaders
+    Slot<void(ZV_SLOT*)(void*, void*)>(v1, 13)(v1, nullptr);               // FreeTranslatedUrl
+    Slot<void(ZV_SLOT*)(void*)>(v1, 14)(v1);                               // Reserved
     EXPECT_EQ(ZV_SUCCESS, Slot<NoArgFn>(v1, 1)(v1));                       // Uninitialize
     EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, Slot<NoArgFn>(v1, 1)(v1));
 
@@ -69,11 +87,11 @@ TEST(SlotOrder, LifecycleConnectionAndReleaseSlotsDoTheirOperations) {
     EXPECT_EQ(ZV_SUCCESS, Slot<FreeFn>(v3, 6)(v3, nullptr));   // FreeServerTypeInfo
     EXPECT_EQ(ZV_SUCCESS, Slot<FreeFn>(v5, 17)(v5, nullptr));  // FreeCertificate
     PCCERT_CONTEXT duplicate = reinterpret_cast<PCCERT_CONTEXT>(0x1);
-    EXPECT_EQ(ZV_SUCCESS, (Slot<unsigned int (*)(void*, PCCERT_CONTEXT, PCCERT_CONTEXT*)>(v5, 18)(
+    EXPECT_EQ(ZV_SUCCESS, (Slot<unsigned int(ZV_SLOT*)(void*, PCCERT_CONTEXT, PCCERT_CONTEXT*)>(v5, 18)(
                               v5, nullptr, &duplicate)));  // DuplicateCertificate
     EXPECT_EQ(nullptr, duplicate);
-    EXPECT_EQ(ZV_SUCCESS,
-              (Slot<unsigned int (*)(void*, void*, unsigned int)>(v9, 1)(v9, nullptr, 3)));  // FreeCookieDataArray
+    EXPECT_EQ(ZV_SUCCESS, (Slot<unsigned int(ZV_SLOT*)(void*, void*, unsigned int)>(v9, 1)(v9, nullptr,
+                                                                                           3)));  // FreeCookieDataArray
     // A record built the way the SDK builds it goes back through its slot,
     // with its gateway and their strings.
     auto* info = static_cast<_ZV_SERVER_TYPE_INFO*>(malloc(sizeof(_ZV_SERVER_TYPE_INFO)));

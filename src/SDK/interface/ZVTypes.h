@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <stddef.h>
+
 namespace BrennicZelvarSDK {
 
 // One UTF-16 code unit. Strings are NUL-terminated arrays of it.
@@ -27,8 +29,10 @@ const ZVResult ZV_ERROR_INVALID_PARAMETER = 0xFFFB;
 const ZVResult ZV_ERROR_NOT_INITIALIZED = 0xFFFD;
 
 // Called on the SDK's callback thread for every status change of a
-// connection. Calls back into the SDK from here are refused.
-typedef void (*ZVStatusChangeCallback)(unsigned int connectionHandle, void* context, unsigned int status, int window);
+// connection. Calls back into the SDK from here are refused. The callback is
+// __cdecl in 32-bit processes (x64 has one convention).
+typedef void(__cdecl* ZVStatusChangeCallback)(unsigned int connectionHandle, void* context, unsigned int status,
+                                              int window);
 
 // A gateway as the application describes it; the service interprets the
 // strings and values.
@@ -67,5 +71,36 @@ struct _ZV_COOKIE_DATA {
     long long value64;
     unsigned int value32;
 };
+
+// The records' layouts, the same for every compiler of one width: natural
+// alignment, no packing pragma (a 64-bit value is 8-aligned in 32-bit records
+// too).
+#if defined(_WIN64)
+static_assert(sizeof(_ZV_GATEWAY_INFO) == 32 && offsetof(_ZV_GATEWAY_INFO, gatewayUrl) == 8 &&
+                  offsetof(_ZV_GATEWAY_INFO, gatewayValue1) == 16 && offsetof(_ZV_GATEWAY_INFO, gatewayValue3) == 24,
+              "_ZV_GATEWAY_INFO layout (64-bit)");
+static_assert(sizeof(_ZV_VPN_AUTHORIZATION_INFO) == 24 && offsetof(_ZV_VPN_AUTHORIZATION_INFO, firstString) == 8 &&
+                  offsetof(_ZV_VPN_AUTHORIZATION_INFO, secondString) == 16,
+              "_ZV_VPN_AUTHORIZATION_INFO layout (64-bit)");
+static_assert(sizeof(_ZV_SERVER_TYPE_INFO) == 16 && offsetof(_ZV_SERVER_TYPE_INFO, gatewayInfo) == 8,
+              "_ZV_SERVER_TYPE_INFO layout (64-bit)");
+static_assert(sizeof(_ZV_COOKIE_DATA) == 56 && offsetof(_ZV_COOKIE_DATA, string4) == 24 &&
+                  offsetof(_ZV_COOKIE_DATA, flag1) == 32 && offsetof(_ZV_COOKIE_DATA, flag4) == 38 &&
+                  offsetof(_ZV_COOKIE_DATA, value64) == 40 && offsetof(_ZV_COOKIE_DATA, value32) == 48,
+              "_ZV_COOKIE_DATA layout (64-bit)");
+#else
+static_assert(sizeof(_ZV_GATEWAY_INFO) == 20 && offsetof(_ZV_GATEWAY_INFO, gatewayUrl) == 4 &&
+                  offsetof(_ZV_GATEWAY_INFO, gatewayValue1) == 8 && offsetof(_ZV_GATEWAY_INFO, gatewayValue3) == 16,
+              "_ZV_GATEWAY_INFO layout (32-bit)");
+static_assert(sizeof(_ZV_VPN_AUTHORIZATION_INFO) == 12 && offsetof(_ZV_VPN_AUTHORIZATION_INFO, firstString) == 4 &&
+                  offsetof(_ZV_VPN_AUTHORIZATION_INFO, secondString) == 8,
+              "_ZV_VPN_AUTHORIZATION_INFO layout (32-bit)");
+static_assert(sizeof(_ZV_SERVER_TYPE_INFO) == 8 && offsetof(_ZV_SERVER_TYPE_INFO, gatewayInfo) == 4,
+              "_ZV_SERVER_TYPE_INFO layout (32-bit)");
+static_assert(sizeof(_ZV_COOKIE_DATA) == 40 && offsetof(_ZV_COOKIE_DATA, string4) == 12 &&
+                  offsetof(_ZV_COOKIE_DATA, flag1) == 16 && offsetof(_ZV_COOKIE_DATA, flag4) == 22 &&
+                  offsetof(_ZV_COOKIE_DATA, value64) == 24 && offsetof(_ZV_COOKIE_DATA, value32) == 32,
+              "_ZV_COOKIE_DATA layout (32-bit)");
+#endif
 
 }  // namespace BrennicZelvarSDK

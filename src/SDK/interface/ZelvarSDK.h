@@ -27,6 +27,9 @@ namespace BrennicZelvarSDK {
 
 // The destructors are protected and non-virtual so that no table gains a
 // destructor slot: clients built with other compilers see the same layout.
+// The operations carry no calling convention of their own: they use the
+// compiler's one for virtual member functions (__thiscall in 32-bit
+// processes, as GCC, Clang and MSVC all have it; x64 has one convention).
 
 class ZVImplementationV1Interface {
 public:
@@ -180,7 +183,8 @@ protected:
 }  // namespace BrennicZelvarSDK
 
 // Exports of ZelvarSDK.dll. QueryInterface returns a 32-bit 1 when
-// *outInterface received a table, 0 otherwise.
+// *outInterface received a table, 0 otherwise. It is WINAPI (__stdcall) in
+// 32-bit processes and exported by its plain name in both widths.
 extern "C" {
 typedef BOOL(WINAPI* ZVQueryInterfaceFn)(const wchar_t* interfaceId, void** outInterface);
 // For programs that link the import library (ZelvarSDK.lib, libZelvarSDK.dll.a);
