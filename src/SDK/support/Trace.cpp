@@ -19,7 +19,7 @@
 
 namespace BrennicZelvarSDK {
 
-volatile bool g_TracingEnabled = false;
+std::atomic<bool> g_TracingEnabled{false};
 
 namespace {
 

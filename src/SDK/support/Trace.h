@@ -4,12 +4,14 @@
 // narrow string, %u/%d 32-bit integers, %p a pointer.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <string>
 
 namespace BrennicZelvarSDK {
 
-extern volatile bool g_TracingEnabled;
+// Read on every trace call, from any thread; written when tracing is set up.
+extern std::atomic<bool> g_TracingEnabled;
 
 void TraceInfo(const wchar_t* format, ...);
 void TraceError(const wchar_t* format, ...);

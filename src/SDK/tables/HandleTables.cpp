@@ -12,7 +12,7 @@
 namespace BrennicZelvarSDK {
 
 namespace {
-volatile LONG HandleCounter = 0;
+std::atomic<unsigned int> HandleCounter{0};
 
 // The table kept from Initialize_Internal to Uninitialize_Internal; null
 // outside that time, when each step obtains the table afresh. Set and cleared
@@ -102,7 +102,7 @@ void ReleaseOnCreatorPool(std::vector<ComPtr<IUnknown>> objects) {
 }
 
 unsigned int DrawHandle() {
-    return static_cast<unsigned int>(InterlockedIncrement(&HandleCounter));
+    return HandleCounter.fetch_add(1) + 1;
 }
 
 namespace GIT {
