@@ -365,32 +365,52 @@ double Throughput(int threads, int calls, const std::function<void()>& call) {
 
 // Forwarding operations from 1, 2, 4 and 8 threads at once against the same
 // threads making the raw call: the gate and the data lock are taken shared and
-// must not make the callers wait for each other.
+// must not make the callers wait for each other. The threads stay up for the
+// whole measure and run short rounds, raw and SDK in turn (the one or the
+// other first), each round started and ended by every thread together; the
+// rate of a round is its calls over the time from its start until the last
+// thread is done. Waiting threads yield their processor.
 void BenchThreads(const Sdk& sdk, unsigned handle, IZelvarConnection* raw, const char* host, int samples,
                   int callsPerThread) {
     for (int threads : {1, 2, 4, 8}) {
-        std::vector<double> a, b;
-        auto rawRate = [&] {
-            return Throughput(threads, callsPerThread, [&] {
-                UINT epoch = 0;
-                raw->GetAuthEpoch(&epoch);
+        std::atomic<int> round{0}, done{0}, ready{0};
+        std::atomic<bool> stop{false};
+        auto sdkRound = [](int r) { return r % 4 == 2 || r % 4 == 3; };  // raw, SDK, SDK, raw, raw, ...
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t) {
+            pool.emplace_back([&] {
+                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+                ++ready;
+                for (int seen = 0;;) {
+                    while (round.load() == seen && !stop) SwitchToThread();
+                    if (stop) break;
+                    seen = round.load();
+                    for (int c = 0; c < callsPerThread; ++c) {
+                        if (sdkRound(seen)) {
+                            unsigned epoch = 0;
+                            sdk.v6->GetAuthEpoch(handle, &epoch);
+                        } else {
+                            UINT epoch = 0;
+                            raw->GetAuthEpoch(&epoch);
+                        }
+                    }
+                    ++done;
+                }
+                CoUninitialize();
             });
-        };
-        auto sdkRate = [&] {
-            return Throughput(threads, callsPerThread, [&] {
-                unsigned epoch = 0;
-                sdk.v6->GetAuthEpoch(handle, &epoch);
-            });
-        };
-        for (int i = 0; i < samples; ++i) {
-            if (i % 2) {
-                a.push_back(sdkRate());
-                b.push_back(rawRate());
-            } else {
-                b.push_back(rawRate());
-                a.push_back(sdkRate());
-            }
         }
+        while (ready < threads) SwitchToThread();
+        std::vector<double> a, b;
+        for (int r = 1; r <= 2 * samples; ++r) {
+            done = 0;
+            const double t0 = NowUs();
+            round = r;
+            while (done < threads) SwitchToThread();
+            const double rate = threads * callsPerThread / ((NowUs() - t0) / 1e6);
+            (sdkRound(r) ? a : b).push_back(rate);
+        }
+        stop = true;
+        for (std::thread& t : pool) t.join();
         const std::string name = "GetAuthEpoch from " + std::to_string(threads) + " threads, " + host;
         PrintRate(name.c_str(), Summarise(a, b, true), "calls per second");
     }
@@ -873,8 +893,8 @@ int main(int argc, char** argv) {
         ExplainCallSteps();
         BenchFrameThreads(sdk);
     }
-    const HostPlan inproc{zvtest::StandinHost::InprocServer, "in-process host", 30, 301, 100, 500, 31, 1000, 2, 41, 5};
-    const HostPlan local{zvtest::StandinHost::LocalServer, "local-server host", 30, 201, 2, 20, 15, 16, 1, 41, 3};
+    const HostPlan inproc{zvtest::StandinHost::InprocServer, "in-process host", 30, 301, 100, 500, 301, 300, 2, 41, 5};
+    const HostPlan local{zvtest::StandinHost::LocalServer, "local-server host", 30, 201, 2, 20, 61, 4, 1, 41, 3};
     if (wanted("inproc")) BenchHost(sdk, inproc, argc, argv, live);
     if (wanted("local")) BenchHost(sdk, local, argc, argv, live);
     sdk.v1->Uninitialize();
