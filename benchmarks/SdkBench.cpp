@@ -456,7 +456,13 @@ void BenchScale(const Sdk& sdk, unsigned connection, IZelvarConnection* raw, con
     IGlobalInterfaceTable* git = nullptr;
     CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
                      reinterpret_cast<void**>(&git));
-    if (!rawContext || !git) return PrintMissing("raw request context or Global Interface Table", 0);
+    if (!rawContext || !git) {
+        if (rawContext) rawContext->Release();
+        if (git) git->Release();
+        SysFreeString(url);
+        sdk.v1->DestroyRequestContext(oldest);
+        return PrintMissing("raw request context or Global Interface Table", 0);
+    }
 
     struct Measure {
         const char* name;
