@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks in the test prefix; prints the figures.
+# Arguments choose parts, as for ZelvarBench.exe (all by default).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZV_BUILD_DIR:-$root/build}
@@ -12,6 +13,6 @@ wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wine cmd.exe /c exit >/dev/null 2>&1 </dev/null
 out=$(mktemp)
-wine "$build/bin/ZelvarBench.exe" >"$out" 2>&1 </dev/null || true
+wine "$build/bin/ZelvarBench.exe" "$@" >"$out" 2>&1 </dev/null || true
 tr -d '\r' <"$out"
 rm -f "$out"

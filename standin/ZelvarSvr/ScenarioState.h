@@ -10,6 +10,7 @@
 #include <oaidl.h>
 
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -118,7 +119,7 @@ private:
     Json m_scenario = Json::object();
     std::map<std::string, unsigned> m_counts;            // since the last SetScenario / Reset
     std::map<std::string, unsigned> m_sequencePosition;  // calls consumed per method sequence
-    std::vector<Json> m_calls;
+    std::deque<Json> m_calls;                            // the oldest record goes first once the limit is reached
     unsigned m_nextSeq = 1;
     std::vector<HeldCall*> m_held;
     std::map<unsigned, ConnectionRecord> m_connections;

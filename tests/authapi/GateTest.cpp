@@ -48,6 +48,16 @@ TEST_F(AuthApiTest, HeldGetHeadersIsWaitedForByUninitialize) {
     Outs outs;
     auto getHeaders = Background([&] { return api.v1->GetHeaders(context, &outs.table); });
     ASSERT_TRUE(control->WaitForCalls("GetHeaders", 1));
+    // The held call is inside the gate, yet another caller gets through:
+    // operations hold the gate and the data lock shared only.
+    auto version = Background([&] {
+        ZVChar* text = nullptr;
+        const ZVResult r = api.v3->GetVersion(connection, &text);
+        api.v3->FreeTrampolineUrl(text);
+        return r;
+    });
+    ASSERT_EQ(std::future_status::ready, version.wait_for(std::chrono::seconds(20)));
+    EXPECT_EQ(ZV_SUCCESS, version.get());
     auto uninitialize = Background([&] { return api.v1->Uninitialize(); });
     initialized = false;
     // Uninitialize cancels the service's calls only once it holds the gate:

@@ -102,38 +102,46 @@ TEST_F(TablesTest, UninitializeEmptiesEveryTableInOrderAndReleasesEveryObject) {
     EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, GetImplementation().DestroyConnection(second));
 }
 
+// A request context of the test's own that aggregates the free-threaded
+// marshaler, so that the Global Interface Table hands out the object itself in
+// every apartment, and that tells how it was reached: every fetch from the
+// Global Interface Table asks it for its interface, a kept reference does not.
+struct WatchedContext : IZelvarAuthContext {
+    WatchedContext() { CoCreateFreeThreadedMarshaler(this, &ftm); }
+    ~WatchedContext() { ftm->Release(); }
+    STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
+        if (IsEqualIID(riid, IID_IMarshal)) return ftm->QueryInterface(riid, out);
+        if (IsEqualIID(riid, IID_IZelvarAuthContext)) ++asked;
+        *out = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IZelvarAuthContext) ? this : nullptr;
+        if (!*out) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override {
+        APTTYPEQUALIFIER qualifier;
+        if (--refs == 1 && SUCCEEDED(CoGetApartmentType(&apartment, &qualifier))) SetEvent(released.Get());
+        return refs;
+    }
+    STDMETHODIMP Prepare(SAFEARRAY*, UINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetHeaders(SAFEARRAY**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTranslatedUrl(BSTR*) override { return E_NOTIMPL; }
+    STDMETHODIMP Prepare2(UINT*) override { return E_NOTIMPL; }
+    STDMETHODIMP ReportHttpResponse(UINT, SAFEARRAY*) override { return E_NOTIMPL; }
+    STDMETHODIMP ReportHttpFailure(UINT) override { return E_NOTIMPL; }
+    STDMETHODIMP ForceRoute(ZelvarGatewayInfo*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetReferenceUrl(BSTR) override { return E_NOTIMPL; }
+    std::atomic<ULONG> refs{1};
+    std::atomic<unsigned> asked{0};
+    IUnknown* ftm = nullptr;
+    APTTYPE apartment = APTTYPE_CURRENT;
+    ScopedHandle released{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
 // The table's own reference to an object was taken in the multithreaded
 // apartment and goes back there even when a single-threaded one deletes it.
 TEST_F(TablesTest, AnEntryDeletedFromASingleThreadedApartmentLetsGoOfItInTheMultithreadedOne) {
-    struct WatchedContext : IZelvarAuthContext {
-        STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-            // The free-threaded marshaler lets the table hand out the object itself.
-            if (IsEqualIID(riid, IID_IMarshal)) return ftm->QueryInterface(riid, out);
-            *out = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IZelvarAuthContext) ? this : nullptr;
-            if (!*out) return E_NOINTERFACE;
-            AddRef();
-            return S_OK;
-        }
-        STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-        STDMETHODIMP_(ULONG) Release() override {
-            APTTYPEQUALIFIER qualifier;
-            if (--refs == 1 && SUCCEEDED(CoGetApartmentType(&apartment, &qualifier))) SetEvent(released.Get());
-            return refs;
-        }
-        STDMETHODIMP Prepare(SAFEARRAY*, UINT*) override { return E_NOTIMPL; }
-        STDMETHODIMP GetHeaders(SAFEARRAY**) override { return E_NOTIMPL; }
-        STDMETHODIMP GetTranslatedUrl(BSTR*) override { return E_NOTIMPL; }
-        STDMETHODIMP Prepare2(UINT*) override { return E_NOTIMPL; }
-        STDMETHODIMP ReportHttpResponse(UINT, SAFEARRAY*) override { return E_NOTIMPL; }
-        STDMETHODIMP ReportHttpFailure(UINT) override { return E_NOTIMPL; }
-        STDMETHODIMP ForceRoute(ZelvarGatewayInfo*) override { return E_NOTIMPL; }
-        STDMETHODIMP SetReferenceUrl(BSTR) override { return E_NOTIMPL; }
-        std::atomic<ULONG> refs{1};
-        IUnknown* ftm = nullptr;
-        APTTYPE apartment = APTTYPE_CURRENT;
-        ScopedHandle released{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    } object;
-    ASSERT_EQ(S_OK, CoCreateFreeThreadedMarshaler(&object, &object.ftm));
+    WatchedContext object;
     const unsigned int handle = DrawHandle();
     ASSERT_EQ(S_OK, TableAccess::Requests().Set_ExclusiveLock(handle, &object));
     std::thread([&] {
@@ -143,5 +151,33 @@ TEST_F(TablesTest, AnEntryDeletedFromASingleThreadedApartmentLetsGoOfItInTheMult
     }).join();
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(object.released.Get(), 10000));
     EXPECT_EQ(APTTYPE_MTA, object.apartment);
-    object.ftm->Release();
+}
+
+// A caller in the multithreaded apartment gets the table's own reference, a
+// caller in a single-threaded apartment fetches from the Global Interface
+// Table; both get the stored object itself and hold a reference of their own.
+TEST_F(TablesTest, AFetchUsesTheKeptReferenceInTheMultithreadedApartmentOnlyAndGetsTheSameObject) {
+    WatchedContext object;
+    const unsigned int handle = DrawHandle();
+    ASSERT_EQ(S_OK, TableAccess::Requests().Set_ExclusiveLock(handle, &object));
+    const struct {
+        DWORD apartment;
+        bool fromGlobalTable;
+    } rows[] = {{COINIT_MULTITHREADED, false}, {COINIT_APARTMENTTHREADED, true}};
+    for (const auto& row : rows) {
+        object.asked = 0;
+        const ULONG before = object.refs;
+        std::thread([&] {
+            CoInitializeEx(nullptr, row.apartment);
+            ComPtr<IZelvarAuthContext> fetched;
+            EXPECT_EQ(S_OK, TableAccess::Requests().Get_SharedLock(handle, fetched));
+            EXPECT_EQ(static_cast<IZelvarAuthContext*>(&object), fetched.Get());
+            EXPECT_EQ(before + 1, object.refs);
+            fetched.Reset();
+            CoUninitialize();
+        }).join();
+        EXPECT_EQ(row.fromGlobalTable, object.asked > 0) << "apartment " << row.apartment;
+        EXPECT_EQ(before, object.refs) << "apartment " << row.apartment;
+    }
+    TableAccess::Requests().Delete_ExclusiveLock(handle);
 }

@@ -10,6 +10,7 @@
 
 namespace BrennicZelvarSDK {
 
+// Read on every trace call, from any thread; written when tracing is set up.
 extern std::atomic<bool> g_TracingEnabled;
 
 void TraceInfo(const wchar_t* format, ...);

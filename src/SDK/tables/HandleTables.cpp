@@ -62,6 +62,30 @@ unsigned ReleaseInMultithreadedApartment(void* argument) {
     if (SUCCEEDED(com)) CoUninitialize();
     return 0;
 }
+
+// Fetches the object of one entry for the calling thread. A thread of the
+// multithreaded apartment gets the table's own reference: it was taken in that
+// apartment, so it is the very pointer the Global Interface Table would hand
+// out there, and fetching it costs no search of that table (Wine searches it
+// linearly, so a fetch would grow with every live object). A thread of a
+// single-threaded apartment needs a pointer marshalled into its own apartment
+// and fetches it from the Global Interface Table. An entry without a kept
+// object (a null object was stored) also goes to the Global Interface Table,
+// which answers for its cookie as it always did.
+template <class T>
+HRESULT Fetch_NoLock(const KeptObjects& kept, unsigned int handle, DWORD cookie, ComPtr<T>& object) {
+    object.Reset();
+    if (InMultithreadedApartment()) {
+        const auto it = kept.find(handle);
+        if (it != kept.end() && it->second) {
+            // Stored from a T*, so the IUnknown held is that same interface pointer.
+            object = ComPtr<T>(static_cast<T*>(it->second.Get()));
+            return S_OK;
+        }
+    }
+    return GIT::Get_NoLock(cookie, __uuidof(T), object.ReceiveVoid());
+}
+
 // Takes the kept reference of one handle, or all of them, out of `kept`
 // into `taken`.
 void TakeKept(KeptObjects& kept, const unsigned int* handle, KeptReferences& taken) {
@@ -96,7 +120,7 @@ void ReleaseKeptReferences(KeptReferences objects) {
 }
 
 unsigned int DrawHandle() {
-    return ++HandleCounter;
+    return HandleCounter.fetch_add(1) + 1;
 }
 
 namespace GIT {
@@ -197,7 +221,7 @@ HRESULT ComObjectTable<T>::Get_SharedLock(unsigned int handle, ComPtr<T>& object
     SharedLockHold hold(g_DataLock);
     auto it = m_map.find(handle);
     if (it == m_map.end()) return E_HANDLE;
-    return GIT::Get_NoLock(it->second, __uuidof(T), object.ReceiveVoid());
+    return Fetch_NoLock(m_kept, handle, it->second, object);
 }
 
 template <class T>
@@ -304,7 +328,7 @@ HRESULT ConnectionTable::Get_SharedLock(unsigned int handle, ComPtr<IZelvarConne
     SharedLockHold hold(g_DataLock);
     auto it = m_map.find(handle);
     if (it == m_map.end()) return E_HANDLE;
-    return GIT::Get_NoLock(it->second.gitCookie, IID_IZelvarConnection, object.ReceiveVoid());
+    return Fetch_NoLock(m_kept, handle, it->second.gitCookie, object);
 }
 
 ComPtr<IZelvarConnection> ConnectionTable::Get_SharedLock_Throws(unsigned int handle) {
@@ -323,7 +347,7 @@ HRESULT ConnectionTable::GetDataAndObject_SharedLock(unsigned int handle, ComPtr
     auto it = m_map.find(handle);
     if (it == m_map.end()) return E_HANDLE;
     data = it->second;
-    HRESULT hr = GIT::Get_NoLock(data.gitCookie, IID_IZelvarConnection, object.ReceiveVoid());
+    HRESULT hr = Fetch_NoLock(m_kept, handle, data.gitCookie, object);
     if (FAILED(hr)) {
         TraceError(L"ConnectionTable::GetDataAndObject_SharedLock: GIT::Get_NoLock failed with HRESULT %u",
                    static_cast<unsigned>(hr));

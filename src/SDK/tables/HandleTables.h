@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 #include "ZelvarSvrLib.h"
@@ -58,7 +59,9 @@ HRESULT Remove_NoLock(DWORD cookie) ZV_REQUIRES_SHARED(g_DataLock);
 // object from the Global Interface Table there finds the proxy instead of
 // building a new one and asking the service process for references each
 // time (several round trips to the service per fetch and release).
-typedef std::map<unsigned int, ComPtr<IUnknown>> KeptObjects;
+// Looked up on every call in the multithreaded apartment, never walked in
+// order: hashed, so the look-up does not grow with the number of live objects.
+typedef std::unordered_map<unsigned int, ComPtr<IUnknown>> KeptObjects;
 
 // Handle -> cookie for one kind of service object. `name` appears in every
 // trace line; `deleteOperation` names the API operation in the failure trace
