@@ -23,7 +23,7 @@
 #include "ZelvarSvrLib.h"
 #include "common/StandinService.h"
 #include "common/TestSupport.h"
-#include "core/SharedExclusiveLock.h"
+#include "sync/SharedExclusiveLock.h"
 
 using namespace BrennicZelvarSDK;
 
