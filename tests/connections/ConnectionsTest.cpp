@@ -67,11 +67,20 @@ void RecordingCallback(unsigned int handle, void* context, unsigned int status, 
     SetEvent(log->changed);
 }
 
+// The exe host keeps the connections of a test program that ended without
+// releasing them, and Wine reuses process ids: with a fixed name an event aimed
+// at "App:<exe>:<pid>:1" also reached such a dead program's sink (0x800706BF).
+const std::wstring& ClientName() {
+    static const std::wstring name = L"App" + std::to_wstring(GetTickCount64());
+    return name;
+}
+
 std::string ClientIdPrefix() {
     char path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string exe(path);
-    return "App:" + exe.substr(exe.find_last_of('\\') + 1) + ":" + std::to_string(GetCurrentProcessId()) + ":";
+    return std::string(ClientName().begin(), ClientName().end()) + ":" + exe.substr(exe.find_last_of('\\') + 1) + ":" +
+           std::to_string(GetCurrentProcessId()) + ":";
 }
 
 class ConnectionsTest : public ::testing::TestWithParam<StandinHost> {
@@ -94,7 +103,8 @@ protected:
 
     unsigned int Connect(CallbackLog* log) {
         unsigned int handle = 0;
-        EXPECT_EQ(ZV_SUCCESS, sdk->CreateConnection(L"App", log ? RecordingCallback : nullptr, log, &handle));
+        EXPECT_EQ(ZV_SUCCESS,
+                  sdk->CreateConnection(ClientName().c_str(), log ? RecordingCallback : nullptr, log, &handle));
         return handle;
     }
     Json Fire(unsigned int handle, unsigned int status, int window = 0, unsigned count = 1, unsigned threads = 1,
@@ -311,7 +321,7 @@ TEST_P(ConnectionsTest, NoLockIsHeldWhileTheCallbackRunsAndARemovalWaitsForIt) {
     unsigned int third = 0;
     std::thread creator([&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        EXPECT_EQ(ZV_SUCCESS, sdk->CreateConnection(L"App", RecordingCallback, &log, &third));
+        EXPECT_EQ(ZV_SUCCESS, sdk->CreateConnection(ClientName().c_str(), RecordingCallback, &log, &third));
         SetEvent(created);
         CoUninitialize();
     });
