@@ -92,7 +92,7 @@ TEST_F(AuthApiTest, HandlesOfAnotherKindOrGoneAreRefusedBeforeTheServiceAndLeave
             Outs outs;
             EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, op.call(api, handle, outs));
             EXPECT_TRUE(trace.Contains(WithHandle(op.missTrace, handle)));
-            EXPECT_TRUE(op.clears ? outs.Cleared() > 0 : outs.Untouched());
+            EXPECT_TRUE(outs.Exactly(op.cleared));
         }
     }
     EXPECT_EQ(0u, control->Calls().size()) << control->Calls().dump();
