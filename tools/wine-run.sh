@@ -27,8 +27,8 @@ cat "$err" >&2
 if [ ! -s "$out" ]; then
   {
     echo "wine-run: silent start: $(basename "$1") ${*:2} ended without output, exit code $rc," \
-      "WINEDEBUG=$WINEDEBUG, $(date -u +%FT%TZ); Wine's output follows ($(wc -l <"$err") lines)"
-    cat "$err"
+      "WINEDEBUG=$WINEDEBUG, $(date -u +%FT%TZ); Wine's output follows"
+    sed -e '$a\' "$err" # each entry ends with a line break
   } | tee -a "$build/silent-starts.log"
   rc=$silent_start_code
 fi
