@@ -107,7 +107,7 @@ struct Operation {
     // cleared; the others (all of them for 0) stay as the caller set them.
     unsigned cleared;
     Gate gate;
-    const char* missTrace;  // the look-up's failure trace, %u the handle
+    const char* missTrace;  // the look-up's failure trace, %u the handle; null: no handle
     std::function<ZVResult(const Api&, unsigned int handle, Outs&)> call;
 };
 
@@ -123,8 +123,9 @@ inline const std::vector<Operation>& Operations() {
     const Kind kConn = Kind::Connection, kRc = Kind::RequestContext, kVpn = Kind::Vpn;
     const Gate E = Gate::Early, H = Gate::Held, N = Gate::None;
 #define OP(name, kind, cleared, gate, miss, call) \
-    {name, kind, cleared, gate, miss, [](A a, unsigned h, O o) { (void)o; return a.call; }}
+    {name, kind, cleared, gate, miss, [](A a, unsigned h, O o) { (void)h, (void)o; return a.call; }}
     static const std::vector<Operation> all = {
+        OP("CreateConnection", kConn, kValue, H, nullptr, v1->CreateConnection(L"Table", nullptr, nullptr, &o.value)),
         OP("CreateRequestContext", kConn, kValue, H, kConnMiss, v1->CreateRequestContext(h, L"u", 0, &o.value)),
         OP("CreateVpnAuthContext", kConn, kValue, H, kConnMiss, v2->CreateVpnAuthContext(h, &kGateway, 0, &o.value)),
         OP("GenerateTrampolineUrl", kConn, kText | kValue, E, kConnMiss,
