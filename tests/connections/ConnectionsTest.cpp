@@ -358,9 +358,10 @@ TEST_P(ConnectionsTest, NoLockIsHeldWhileTheCallbackRunsAndARemovalWaitsForIt) {
 TEST_P(ConnectionsTest, StatusOneWithAWindowAsksForTheForeground) {
     CallbackLog log;
     unsigned int handle = Connect(&log);
-    Fire(handle, 1, 0);       // no window: nothing to bring forward
-    Fire(handle, 2, 0x1234);  // another status: the window is not touched
-    Fire(handle, 1, 0x1234);  // not a window of this desktop: the request fails
+    // no window: nothing to bring forward; another status: the window is not
+    // touched; not a window of this desktop: the request fails
+    for (const Json& reply : {Fire(handle, 1, 0), Fire(handle, 2, 0x1234), Fire(handle, 1, 0x1234)})
+        EXPECT_EQ(1u, reply.value("delivered", 0u)) << reply.dump();
     ASSERT_TRUE(log.WaitFor(3));
     int warnings = 0;
     for (const std::string& m : trace.Messages())
