@@ -1,18 +1,36 @@
 #!/usr/bin/env bash
 # Runs a Windows program under wine for CTest. The program's output goes
-# through a file: a COM local server that the program starts inherits its
+# through files: a COM local server that the program starts inherits its
 # standard handles, and on a pipe it would keep CTest waiting until that
 # server ends.
+#
+# A program that ends without writing a single line to its standard output
+# never reached its own code (every test program prints a line first): Wine
+# failed to start it. Such a start prints a marker line with Wine's exit code
+# and Wine's own output, appends the same to silent-starts.log beside bin/,
+# and exits with $silent_start_code; tools/test.sh runs only those tests again.
 # Without a prefix given, the build tree's private one beside bin/ is used.
+silent_start_code=97
+build=$(cd "$(dirname "$1")/.." && pwd)
 if [ -z "${WINEPREFIX:-}" ]; then
-  WINEPREFIX=$(cd "$(dirname "$1")/.." && pwd)/wineprefix
+  WINEPREFIX=$build/wineprefix
 fi
 export WINEPREFIX
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 out=$(mktemp)
-wine "$@" >"$out" 2>&1 </dev/null
+err=$(mktemp)
+wine "$@" >"$out" 2>"$err" </dev/null
 rc=$?
 cat "$out"
-rm -f "$out"
+cat "$err" >&2
+if [ ! -s "$out" ]; then
+  {
+    echo "wine-run: silent start: $(basename "$1") ${*:2} ended without output, exit code $rc," \
+      "WINEDEBUG=$WINEDEBUG, $(date -u +%FT%TZ); Wine's output follows"
+    sed -e '$a\' "$err" # each entry ends with a line break
+  } | tee -a "$build/silent-starts.log"
+  rc=$silent_start_code
+fi
+rm -f "$out" "$err"
 exit $rc

@@ -287,10 +287,56 @@ unsigned ScenarioState::AddConnection() {
     return index;
 }
 
+namespace {
+
+// A connection whose client process has ended.
+struct EndedClient {
+    ScenarioState* state;
+    unsigned connection;
+    HANDLE process;
+};
+
+void CALLBACK OnClientEnded(void* context, BOOLEAN) {
+    std::unique_ptr<EndedClient> ended(static_cast<EndedClient*>(context));
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ended->state->RemoveConnection(ended->connection);
+    if (SUCCEEDED(init)) CoUninitialize();
+    CloseHandle(ended->process);
+}
+
+// The process id inside a client identifier "<name>:<program>:<pid>:<handle>"; 0 if there is none.
+DWORD ClientProcessId(const Json& clientId) {
+    const std::string id = clientId.is_string() ? clientId.get<std::string>() : std::string();
+    const size_t last = id.rfind(':');
+    const size_t before = last == std::string::npos || last == 0 ? std::string::npos : id.rfind(':', last - 1);
+    return before == std::string::npos ? 0 : std::strtoul(id.c_str() + before + 1, nullptr, 10);
+}
+
+}  // namespace
+
+// The exe host outlives its clients, and Wine never tells a server that a
+// client has ended (proxies are not pinged). Wine also makes an apartment's
+// exporter id from the process id alone, and reuses process ids: a new client
+// with the id of an ended one has its sink unmarshalled onto the ended
+// client's stale proxy, and every event to it fails (0x800706BF, 0x800706B5)
+// or is lost. So a connection lets go of its sinks when its client ends.
 void ScenarioState::SetClientIdentifier(unsigned connection, const Json& clientId) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    auto found = m_connections.find(connection);
-    if (found != m_connections.end()) found->second.clientId = clientId;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        auto found = m_connections.find(connection);
+        if (found != m_connections.end()) found->second.clientId = clientId;
+    }
+    const DWORD pid = ClientProcessId(clientId);
+    if (pid == 0 || pid == GetCurrentProcessId()) return;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (!process) return;
+    auto ended = std::make_unique<EndedClient>(EndedClient{this, connection, process});
+    HANDLE wait = nullptr;  // a wait that runs once needs no unregistering
+    if (RegisterWaitForSingleObject(&wait, process, OnClientEnded, ended.get(), INFINITE, WT_EXECUTEONLYONCE)) {
+        ended.release();
+    } else {
+        CloseHandle(process);
+    }
 }
 
 void ScenarioState::RemoveConnection(unsigned connection) {

@@ -61,7 +61,8 @@ protected:
 };
 
 // Out-parameters, set to values that no operation writes, so that a test
-// can tell cleared (0 / null) from left alone.
+// can tell cleared (0 / null) from left alone, member by member.
+enum Out : unsigned { kValue = 1, kText = 2, kTable = 4, kServerType = 8, kVpn = 16 };
 struct Outs {
     template <class T>
     static T* Mark() {
@@ -74,31 +75,39 @@ struct Outs {
     _ZV_SERVER_TYPE_INFO* serverType = Mark<_ZV_SERVER_TYPE_INFO>();
     _ZV_VPN_AUTHORIZATION_INFO* vpn = Mark<_ZV_VPN_AUTHORIZATION_INFO>();
 
-    int Cleared() const { return !value + !text + !table + !serverType + !vpn; }
-    bool Untouched() const {
+    // The members in `cleared` are 0 / null, every other one as the caller set it.
+    bool Exactly(unsigned cleared) const {
         const Outs m;
-        return value == m.value && text == m.text && table == m.table && serverType == m.serverType && vpn == m.vpn;
+        auto is = [&](Out member, bool zero, bool marked) { return cleared & member ? zero : marked; };
+        return is(kValue, !value, value == m.value) && is(kText, !text, text == m.text) &&
+               is(kTable, !table, table == m.table) && is(kServerType, !serverType, serverType == m.serverType) &&
+               is(kVpn, !vpn, vpn == m.vpn);
     }
     // Hands what the SDK returned back to its release operations.
     void Free(const Api& api) {
-        if (text != Mark<ZVChar>()) api.v3->FreeTrampolineUrl(text);
-        if (table != Mark<ZVChar*>()) api.v1->FreeHeaders(table);
-        if (serverType != Mark<_ZV_SERVER_TYPE_INFO>()) api.v3->FreeServerTypeInfo(serverType);
-        if (vpn != Mark<_ZV_VPN_AUTHORIZATION_INFO>()) api.v2->FreeVpnAuthorizationInfo(vpn);
+        if (text && text != Mark<ZVChar>()) api.v3->FreeTrampolineUrl(text);
+        if (table && table != Mark<ZVChar*>()) api.v1->FreeHeaders(table);
+        if (serverType && serverType != Mark<_ZV_SERVER_TYPE_INFO>()) api.v3->FreeServerTypeInfo(serverType);
+        if (vpn && vpn != Mark<_ZV_VPN_AUTHORIZATION_INFO>()) api.v2->FreeVpnAuthorizationInfo(vpn);
+        *this = Outs();
     }
 };
 
 const _ZV_GATEWAY_INFO kGateway = {nullptr, nullptr, 1, 2, 3};
 
 enum class Kind { Connection, RequestContext, Vpn };
+// How an operation's service call meets the API gate: left before the call
+// (a long call does not hold up Uninitialize), held to the end, or no call.
+enum class Gate { Early, Held, None };
 
 struct Operation {
     const char* name;
     Kind kind;
-    // Whether a failure after the argument checks leaves the out-parameter
-    // cleared (true) or as the caller set it (false; also for no outputs).
-    bool clears;
-    const char* missTrace;  // the look-up's failure trace, %u the handle
+    // The out-parameters that a failure after the argument checks leaves
+    // cleared; the others (all of them for 0) stay as the caller set them.
+    unsigned cleared;
+    Gate gate;
+    const char* missTrace;  // the look-up's failure trace, %u the handle; null: no handle
     std::function<ZVResult(const Api&, unsigned int handle, Outs&)> call;
 };
 
@@ -112,36 +121,38 @@ inline const std::vector<Operation>& Operations() {
     typedef const Api& A;
     typedef Outs& O;
     const Kind kConn = Kind::Connection, kRc = Kind::RequestContext, kVpn = Kind::Vpn;
-#define OP(name, kind, clears, miss, call) \
-    {name, kind, clears, miss, [](A a, unsigned h, O o) { (void)o; return a.call; }}
+    const Gate E = Gate::Early, H = Gate::Held, N = Gate::None;
+#define OP(name, kind, cleared, gate, miss, call) \
+    {name, kind, cleared, gate, miss, [](A a, unsigned h, O o) { (void)h, (void)o; return a.call; }}
     static const std::vector<Operation> all = {
-        OP("CreateRequestContext", kConn, true, kConnMiss, v1->CreateRequestContext(h, L"u", 0, &o.value)),
-        OP("CreateVpnAuthContext", kConn, true, kConnMiss, v2->CreateVpnAuthContext(h, &kGateway, 0, &o.value)),
-        OP("GenerateTrampolineUrl", kConn, true, kConnMiss,
+        OP("CreateConnection", kConn, kValue, H, nullptr, v1->CreateConnection(L"Table", nullptr, nullptr, &o.value)),
+        OP("CreateRequestContext", kConn, kValue, H, kConnMiss, v1->CreateRequestContext(h, L"u", 0, &o.value)),
+        OP("CreateVpnAuthContext", kConn, kValue, H, kConnMiss, v2->CreateVpnAuthContext(h, &kGateway, 0, &o.value)),
+        OP("GenerateTrampolineUrl", kConn, kText | kValue, E, kConnMiss,
            v3->GenerateTrampolineUrl(h, L"t", 0, nullptr, &o.text, &o.value)),
-        OP("GetVersion", kConn, true, kConnMiss, v3->GetVersion(h, &o.text)),
-        OP("SetClientWindow", kConn, false, kConnMiss, v3->SetClientWindow(h, 0)),
-        OP("DetermineServerType", kConn, true, kConnMiss, v3->DetermineServerType(h, L"s", &o.serverType)),
-        OP("RetrieveGatewayDiscoveryData", kConn, true, kConnMiss,
+        OP("GetVersion", kConn, kText, H, kConnMiss, v3->GetVersion(h, &o.text)),
+        OP("SetClientWindow", kConn, 0, H, kConnMiss, v3->SetClientWindow(h, 0)),
+        OP("DetermineServerType", kConn, kServerType, E, kConnMiss, v3->DetermineServerType(h, L"s", &o.serverType)),
+        OP("RetrieveGatewayDiscoveryData", kConn, kText | kValue, E, kConnMiss,
            v3->RetrieveGatewayDiscoveryData(h, &kGateway, 0, &o.text, &o.value)),
-        OP("LogOffGateway", kConn, false, kConnMiss, v4->LogOffGateway(h, &kGateway)),
-        OP("LogOffAuthService", kConn, false, kConnMiss, v4->LogOffAuthService(h, L"s")),
-        OP("GetLogonStatus", kConn, false, kConnMiss, v4->GetLogonStatus(h, L"s", &o.value)),
-        OP("ClearAllCredentials", kConn, false, OWN_NAME_MISS("ClearAllCredentials"), v1->ClearAllCredentials(h)),
-        OP("CancelAllCalls", kConn, false, OWN_NAME_MISS("CancelAllCalls"), v1->CancelAllCalls(h)),
-        OP("LogOff", kConn, false, OWN_NAME_MISS("LogOff"), v1->LogOff(h)),
-        OP("Prepare", kRc, true, kRcMiss, v1->Prepare(h, nullptr, &o.value)),
-        OP("GetHeaders", kRc, true, kRcMiss, v1->GetHeaders(h, &o.table)),
-        OP("GetTranslatedUrl", kRc, false, kRcMiss, v1->GetTranslatedUrl(h, &o.text)),
-        OP("Prepare2", kRc, true, kRcMiss, v2->Prepare2(h, &o.value)),
-        OP("ReportHttpResponse", kRc, false, kRcMiss, v2->ReportHttpResponse(h, 200, nullptr)),
-        OP("ReportHttpFailure", kRc, false, kRcMiss, v2->ReportHttpFailure(h, 1)),
-        OP("ForceRoute", kRc, false, kRcMiss, v2->ForceRoute(h, &kGateway)),
-        OP("SetReferenceUrl", kRc, false, kRcMiss, v3->SetReferenceUrl(h, L"r")),
-        OP("DestroyRequestContext", kRc, false, "RequestContextTable::Delete_NoLock: The handle %u was not found.",
+        OP("LogOffGateway", kConn, 0, H, kConnMiss, v4->LogOffGateway(h, &kGateway)),
+        OP("LogOffAuthService", kConn, 0, H, kConnMiss, v4->LogOffAuthService(h, L"s")),
+        OP("GetLogonStatus", kConn, 0, H, kConnMiss, v4->GetLogonStatus(h, L"s", &o.value)),
+        OP("ClearAllCredentials", kConn, 0, E, OWN_NAME_MISS("ClearAllCredentials"), v1->ClearAllCredentials(h)),
+        OP("CancelAllCalls", kConn, 0, E, OWN_NAME_MISS("CancelAllCalls"), v1->CancelAllCalls(h)),
+        OP("LogOff", kConn, 0, E, OWN_NAME_MISS("LogOff"), v1->LogOff(h)),
+        OP("Prepare", kRc, kValue, E, kRcMiss, v1->Prepare(h, nullptr, &o.value)),
+        OP("GetHeaders", kRc, kTable, H, kRcMiss, v1->GetHeaders(h, &o.table)),
+        OP("GetTranslatedUrl", kRc, 0, H, kRcMiss, v1->GetTranslatedUrl(h, &o.text)),
+        OP("Prepare2", kRc, kValue, E, kRcMiss, v2->Prepare2(h, &o.value)),
+        OP("ReportHttpResponse", kRc, 0, H, kRcMiss, v2->ReportHttpResponse(h, 200, nullptr)),
+        OP("ReportHttpFailure", kRc, 0, H, kRcMiss, v2->ReportHttpFailure(h, 1)),
+        OP("ForceRoute", kRc, 0, H, kRcMiss, v2->ForceRoute(h, &kGateway)),
+        OP("SetReferenceUrl", kRc, 0, H, kRcMiss, v3->SetReferenceUrl(h, L"r")),
+        OP("DestroyRequestContext", kRc, 0, N, "RequestContextTable::Delete_NoLock: The handle %u was not found.",
            v1->DestroyRequestContext(h)),
-        OP("GetVpnAuthorizationInfo", kVpn, false, kVpnMiss, v2->GetVpnAuthorizationInfo(h, &o.vpn)),
-        OP("DestroyVpnAuthContext", kVpn, false, "VpnAuthContextTable::Delete_NoLock: The handle %u was not found.",
+        OP("GetVpnAuthorizationInfo", kVpn, 0, E, kVpnMiss, v2->GetVpnAuthorizationInfo(h, &o.vpn)),
+        OP("DestroyVpnAuthContext", kVpn, 0, N, "VpnAuthContextTable::Delete_NoLock: The handle %u was not found.",
            v2->DestroyVpnAuthContext(h)),
     };
 #undef OP

@@ -22,54 +22,69 @@ std::future<ZVResult> Background(std::function<ZVResult()> call, DWORD apartment
 
 }  // namespace
 
-TEST_F(AuthApiTest, HeldPrepareDoesNotHoldUpUninitializeAndCompletesAfterwards) {
-    // The service refuses Uninitialize's own CancelAllCalls, so the held
-    // Prepare can only end when the test releases it.
-    ASSERT_TRUE(control->SetScenario({{"methods",
-                                       {{"Prepare", {{"block", true}, {"outputs", {{"authenticationResult", 13}}}}},
-                                        {"CancelAllCalls", {{"hr", "E_FAIL"}}}}}}));
-    unsigned int result = 0;
-    // From a single-threaded apartment: the frame uses the thread's apartment as it is.
-    auto prepare = Background([&] { return api.v1->Prepare(context, nullptr, &result); }, COINIT_APARTMENTTHREADED);
-    ASSERT_TRUE(control->WaitForCalls("Prepare", 1));
-    auto uninitialize = Background([&] { return api.v1->Uninitialize(); });
-    initialized = false;
-    EXPECT_EQ(std::future_status::ready, uninitialize.wait_for(std::chrono::seconds(20)));
-    EXPECT_EQ(1u, control->ServerInfo()["heldCalls"].get<unsigned>());  // Prepare is still in the service
-    EXPECT_TRUE(trace.Contains("CancelAllCalls failed with error code for zelvar handle 1"));
-    EXPECT_EQ(1u, control->ReleaseHeld("Prepare"));
-    EXPECT_EQ(ZV_SUCCESS, prepare.get());
-    EXPECT_EQ(13u, result);
-    EXPECT_EQ(ZV_SUCCESS, uninitialize.get());
+// Every operation that calls the service, its call held in the service while
+// Uninitialize starts on another thread. Uninitialize cancels the service's
+// calls only once it holds the gate: an operation that leaves the gate before
+// its call lets that cancel through at once (the service refuses it, so the
+// held call goes on); one that holds the gate keeps it back until released.
+class GateTest : public AuthApiTest, public ::testing::WithParamInterface<Gate> {};
+
+TEST_P(GateTest, EveryOperationLeavesOrHoldsTheGateAsDefined) {
+    const bool early = GetParam() == Gate::Early;
+    for (const Operation& op : Operations()) {
+        if (op.gate != GetParam()) continue;
+        SCOPED_TRACE(op.name);
+        if (!initialized) {
+            ASSERT_EQ(ZV_SUCCESS, api.v1->Initialize());
+            initialized = true;
+            ASSERT_EQ(ZV_SUCCESS, api.v1->CreateConnection(L"Gate", nullptr, nullptr, &connection));
+            ASSERT_EQ(ZV_SUCCESS, api.v1->CreateRequestContext(connection, L"https://g/", 0, &context));
+        }
+        unsigned int vpn = 0;
+        ASSERT_EQ(ZV_SUCCESS, api.v2->CreateVpnAuthContext(connection, &kGateway, 0, &vpn));
+        ASSERT_TRUE(control->Reset());  // counts only this round's calls
+        // A held CancelAllCalls under test is the first call; Uninitialize's own is the second.
+        const bool cancelling = std::string(op.name) == "CancelAllCalls";
+        const Json refused = {{"hr", "E_FAIL"}};
+        Json methods = {{op.name, {{"block", true}}}, {"CancelAllCalls", refused}};
+        if (cancelling) methods = {{"CancelAllCalls", {{"sequence", {{{"block", true}}, refused}}}}};
+        ASSERT_TRUE(control->SetScenario({{"methods", methods}}));
+        Outs outs;
+        // From a single-threaded apartment: the frame uses the thread's apartment as it is.
+        auto call = Background([&] { return op.call(api, Pick(op.kind, connection, context, vpn), outs); },
+                               COINIT_APARTMENTTHREADED);
+        ASSERT_TRUE(control->WaitForCalls(op.name, 1));
+        if (std::string(op.name) == "GetHeaders") {
+            // Operations hold the gate and the data lock shared only: another caller gets through.
+            auto version = Background([&] {
+                ZVChar* text = nullptr;
+                const ZVResult r = api.v3->GetVersion(connection, &text);
+                api.v3->FreeTrampolineUrl(text);
+                return r;
+            });
+            ASSERT_EQ(std::future_status::ready, version.wait_for(std::chrono::seconds(20)));
+            EXPECT_EQ(ZV_SUCCESS, version.get());
+        }
+        auto uninitialize = Background([&] { return api.v1->Uninitialize(); });
+        initialized = false;
+        EXPECT_EQ(early, control->WaitForCalls("CancelAllCalls", cancelling ? 2 : 1, early ? 20000 : 1000));
+        if (early) {
+            EXPECT_EQ(std::future_status::ready, uninitialize.wait_for(std::chrono::seconds(20)));
+            EXPECT_TRUE(trace.Contains("CancelAllCalls failed with error code for zelvar handle " +
+                                       std::to_string(connection)));
+        }
+        EXPECT_EQ(1u, control->ReleaseHeld(op.name));
+        EXPECT_EQ(ZV_SUCCESS, call.get());
+        EXPECT_EQ(ZV_SUCCESS, uninitialize.get());
+        outs.Free(api);
+        ASSERT_TRUE(control->Reset());  // the next round's set-up must not be held
+    }
 }
 
-TEST_F(AuthApiTest, HeldGetHeadersIsWaitedForByUninitialize) {
-    ASSERT_TRUE(control->SetMethod("GetHeaders", {{"block", true}, {"outputs", {{"headers", {"h"}}}}}));
-    Outs outs;
-    auto getHeaders = Background([&] { return api.v1->GetHeaders(context, &outs.table); });
-    ASSERT_TRUE(control->WaitForCalls("GetHeaders", 1));
-    // The held call is inside the gate, yet another caller gets through:
-    // operations hold the gate and the data lock shared only.
-    auto version = Background([&] {
-        ZVChar* text = nullptr;
-        const ZVResult r = api.v3->GetVersion(connection, &text);
-        api.v3->FreeTrampolineUrl(text);
-        return r;
-    });
-    ASSERT_EQ(std::future_status::ready, version.wait_for(std::chrono::seconds(20)));
-    EXPECT_EQ(ZV_SUCCESS, version.get());
-    auto uninitialize = Background([&] { return api.v1->Uninitialize(); });
-    initialized = false;
-    // Uninitialize cancels the service's calls only once it holds the gate:
-    // had GetHeaders left the gate, the cancel would arrive now and end it.
-    EXPECT_FALSE(control->WaitForCalls("CancelAllCalls", 1, 1500));
-    EXPECT_EQ(1u, control->ReleaseHeld("GetHeaders"));
-    EXPECT_EQ(ZV_SUCCESS, getHeaders.get());
-    EXPECT_EQ(ZV_SUCCESS, uninitialize.get());
-    EXPECT_EQ("h", Narrow(outs.table[0]));
-    outs.Free(api);
-    EXPECT_EQ(1u, control->CallCount("CancelAllCalls"));
-}
+INSTANTIATE_TEST_SUITE_P(Operations, GateTest, ::testing::Values(Gate::Early, Gate::Held),
+                         [](const ::testing::TestParamInfo<Gate>& info) {
+                             return std::string(info.param == Gate::Early ? "LeftBeforeTheCall" : "HeldToTheEnd");
+                         });
 
 TEST_F(AuthApiTest, CancelAllCallsFromAnotherThreadEndsAHeldPrepare) {
     ASSERT_TRUE(control->SetScenario(

@@ -58,16 +58,6 @@ TEST_F(AuthApiTest, ServiceAnswersBecomeOutputsOrTheDefinedResult) {
         {"RetrieveGatewayDiscoveryData", Outputs({{"authenticationResult", 5}}), ZV_SUCCESS,
          IF(o.value == 5 && !o.text)},
         {"GetLogonStatus", Outputs({{"logonStatus", 7}}), ZV_SUCCESS, IF(o.value == 7)},
-        // Failing service results, mapped; outputs cleared or kept as defined.
-        {"Prepare", Fails("0x80040203"), 65532, IF(o.value == 0)},
-        {"GetHeaders", Fails("E_ABORT"), ZV_ERROR_CANCELLED, IF(!o.table)},
-        {"GetVersion", Fails("RPC_S_SERVER_UNAVAILABLE"), ZV_ERROR_SERVICE_UNAVAILABLE, IF(!o.text)},
-        {"GetLogonStatus", Fails("0x80040200"), ZV_ERROR_SERVICE_CODE_200, IF(o.value == Outs::kMark)},
-        {"GetTranslatedUrl", Fails("E_ACCESSDENIED"), ZV_ERROR_FAILED, IF(o.text == Outs::Mark<ZVChar>())},
-        {"GetVpnAuthorizationInfo", Fails("0x80040201"), ZV_ERROR_SERVICE_CODE_201,
-         IF(o.vpn == Outs::Mark<_ZV_VPN_AUTHORIZATION_INFO>())},
-        {"CreateRequestContext", Fails("E_OUTOFMEMORY"), ZV_ERROR_OUT_OF_MEMORY, IF(o.value == 0)},
-        {"LogOff", Fails("E_INVALIDARG"), ZV_ERROR_INVALID_PARAMETER, IF(true)},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.method + (" " + row.entry.dump()));
@@ -81,6 +71,25 @@ TEST_F(AuthApiTest, ServiceAnswersBecomeOutputsOrTheDefinedResult) {
         outs.Free(api);
         ASSERT_TRUE(control->Reset());
     }
-    EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::Prepare: caught COM error 2147746307"));
+    // Every operation that calls the service, on a failing answer (mapped):
+    // the out-parameters it clears after its checks are cleared, the others as the caller set them.
+    const std::pair<const char*, ZVResult> failures[] = {
+        {"E_ACCESSDENIED", ZV_ERROR_FAILED},       {"0x80040203", 65532},
+        {"E_ABORT", ZV_ERROR_CANCELLED},           {"RPC_S_SERVER_UNAVAILABLE", ZV_ERROR_SERVICE_UNAVAILABLE},
+        {"0x80040200", ZV_ERROR_SERVICE_CODE_200}, {"0x80040201", ZV_ERROR_SERVICE_CODE_201},
+        {"E_OUTOFMEMORY", ZV_ERROR_OUT_OF_MEMORY}, {"E_INVALIDARG", ZV_ERROR_INVALID_PARAMETER}};
+    for (size_t i = 0; i < Operations().size(); ++i) {
+        const Operation& op = Operations()[i];
+        if (op.gate == Gate::None) continue;
+        const auto& failure = failures[i % 8];
+        SCOPED_TRACE(op.name + std::string(" ") + failure.first);
+        ASSERT_TRUE(control->SetScenario({{"methods", {{op.name, Fails(failure.first)}}}}));
+        Outs outs;
+        EXPECT_EQ(failure.second, op.call(api, Pick(op.kind, connection, context, vpn), outs));
+        EXPECT_TRUE(outs.Exactly(op.cleared));
+        EXPECT_EQ(1u, control->CallCount(op.name));
+        outs.Free(api);
+        ASSERT_TRUE(control->Reset());
+    }
     EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::GetHeaders: caught an unclassified exception"));
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -57,6 +58,49 @@ TEST_F(CallFrameTest, EveryKindOfExceptionBecomesItsResultAndTrace) {
     for (const auto& c : cases) {
         EXPECT_EQ(c.result, c.run()) << c.traced;
         EXPECT_TRUE(trace.Contains(std::string(kName) + ": " + c.traced)) << c.traced;
+    }
+}
+
+// The frame's own refusals, in every variant of the frame: exactly the
+// defined trace lines, the defined result, and the operation's body never runs.
+TEST_F(CallFrameTest, RefusalsTraceTheirExactTextsInEveryVariant) {
+    bool ran = false;
+    auto body = [&](ApiCall&) { return ran = true, ZV_SUCCESS; };
+    auto noEarlyResult = [] { return std::optional<ZVResult>(); };
+    const std::pair<const char*, std::function<ZVResult()>> variants[] = {
+        {"joining the apartment", [&] { return RunApiCall(kName, Apartment::Join, body); }},
+        {"skipping the apartment", [&] { return RunApiCall(kName, Apartment::Skip, body); }},
+        {"checking arguments first", [&] { return RunApiCallCheckingFirst(kName, noEarlyResult, body); }},
+    };
+    const std::string name = kName;
+    auto linesOf = [&](const std::function<ZVResult()>& call, ZVResult expected) {
+        const size_t before = trace.Messages().size();
+        EXPECT_EQ(expected, call());
+        const std::vector<std::string> after = trace.Messages();
+        return std::vector<std::string>(after.begin() + before, after.end());
+    };
+    for (const auto& variant : variants) {
+        SCOPED_TRACE(variant.first);
+        // This thread taken for the callback thread.
+        const DWORD callbackThread = g_CallbackThreadId;
+        auto setCallbackThread = [](DWORD id) {
+            ExclusiveLockHold data(g_DataLock);
+            g_CallbackThreadId = id;
+        };
+        setCallbackThread(GetCurrentThreadId());
+        const std::vector<std::string> reentrant = linesOf(variant.second, ZV_ERROR_FAILED);
+        setCallbackThread(callbackThread);
+        EXPECT_EQ((std::vector<std::string>{"Err|" + name + ": RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE",
+                                            "Err|" + name + ": caught COM error 2147500037"}),
+                  reentrant);
+        // The state that the last Uninitialize leaves (the trace file stays open here).
+        SetInitialized(false);
+        const std::vector<std::string> refused = linesOf(variant.second, ZV_ERROR_NOT_INITIALIZED);
+        SetInitialized(true);
+        EXPECT_EQ(
+            std::vector<std::string>{"Err|" + name + " failed because SDK implementation dll is not initialized!"},
+            refused);
+        EXPECT_FALSE(ran);
     }
 }
 

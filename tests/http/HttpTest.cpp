@@ -46,7 +46,7 @@ std::vector<BYTE> Encoded(PCCERT_CONTEXT certificate) {
 }
 
 class HttpTest : public ::testing::Test {
-protected:
+public:  // the operation table below reaches the tables through the fixture
     virtual StandinHost Host() const { return StandinHost::LocalServer; }
     void SetUp() override {
         server = &LoopbackServer::Get();
@@ -192,23 +192,34 @@ TEST_F(HttpTest, BodyLoopFollowsTheChunkRules) {
     for (const Json& c : control->Calls("ReadResponseBodyStream")) asked.push_back(c["args"]["maxBytes"]);
     EXPECT_EQ((std::vector<unsigned>{16384, 12288, 8192, 16384}), asked);
 
+    // Every chunk, the later ones too, must fit the room left: nothing is
+    // written past the buffer (guard bytes follow it).
+    const Json k9000 = {{"size", 9000}, {"fill", 0x11}};
     struct Case {
         Json chunks;
         unsigned bufferSize;
         ZVResult result;
         unsigned read;
     } cases[] = {
-        {Json::array({Json{{"size", 100}}, Json{{"size", 50}}}), 8192, ZV_SUCCESS, 100},  // room 8092 < 8192
-        {Json::array({Json{{"size", 20}}}), 10, ZV_ERROR_FAILED, 0},                      // more than asked for
-        {Json::array({Json{{"vt", VT_BSTR}, {"count", 1}}}), 10, ZV_ERROR_FAILED, 0},     // wrongly typed
+        {Json::array({Json{{"size", 100}}, Json{{"size", 50}}}), 8192, ZV_SUCCESS, 100},          // room 8092 < 8192
+        {Json::array({Json{{"size", 20}}}), 10, ZV_ERROR_FAILED, 0},                              // more than asked for
+        {Json::array({Json{{"vt", VT_BSTR}, {"count", 1}}}), 10, ZV_ERROR_FAILED, 0},             // wrongly typed
+        {Json::array({k9000, Json{{"size", 11000}, {"fill", 0x22}}}), 20000, ZV_SUCCESS, 20000},  // exactly the room
+        {Json::array({k9000, Json{{"size", 11001}, {"fill", 0x22}}}), 20000, ZV_ERROR_FAILED, 0},
+        {Json::array({k9000, k9000, k9000}), 26192, ZV_ERROR_FAILED, 0},  // the third round has 8192 left
     };
     for (const Case& c : cases) {
         unsigned fresh = Create();
         ASSERT_TRUE(control->SetMethod("ReadResponseBodyStream", {{"chunks", c.chunks}}));
+        std::vector<unsigned char> guarded(c.bufferSize + 4096, 0xA5);
         read = 99;
-        EXPECT_EQ(c.result, v5->ReadResponseBodyStream(fresh, buffer.data(), c.bufferSize, &read)) << c.chunks;
+        EXPECT_EQ(c.result, v5->ReadResponseBodyStream(fresh, guarded.data(), c.bufferSize, &read)) << c.chunks;
         EXPECT_EQ(c.read, read) << c.chunks;
+        EXPECT_EQ(std::vector<unsigned char>(4096, 0xA5),
+                  std::vector<unsigned char>(guarded.begin() + c.bufferSize, guarded.end()))
+            << c.chunks;
     }
+    EXPECT_TRUE(trace.Contains("ReadResponseBodyStream: the service handed out 11001 bytes for 11000 bytes of room"));
     EXPECT_TRUE(trace.Contains("ReadResponseBodyStream: the service handed out 20 bytes for 10 bytes of room"));
 }
 
@@ -370,8 +381,6 @@ TEST_P(SetterTest, ForwardsItsValue) {
     ASSERT_EQ(ZV_SUCCESS, GetParam().set(v5, handle));
     EXPECT_EQ(1u, control->CallCount(GetParam().method));
     EXPECT_EQ(Json::parse(GetParam().recorded), control->LastArgs(GetParam().method));
-    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, GetParam().set(v5, handle + 1000));
-    EXPECT_EQ(1u, control->CallCount(GetParam().method));
 }
 
 _ZV_GATEWAY_INFO gateway{const_cast<ZVChar*>(L"corp"), const_cast<ZVChar*>(L"https://gw.test"), 1, 0xFFFFFFFF, 3};
@@ -552,9 +561,139 @@ TEST_F(CookieTest, CookiesOfRealResponsesAndAddedOnesShareTheJarBesideTokens) {
     EXPECT_TRUE(control->LastArgs("GetSessionCookie")["url"].is_null());
     v1->FreeTranslatedUrl(token);
     v1->FreeTranslatedUrl(cookie);
-    epoch = 77;
-    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, v6->GetAuthEpoch(connection + 1000, &epoch));
-    EXPECT_EQ(77u, epoch);  // written only on success
 }
+
+// Every operation of the request, certificate, token and cookie tables that
+// calls the service. Out-parameters start as marks that no operation writes.
+struct Outs {
+    static constexpr unsigned kMark = 0x5E5E5E5E;
+    static constexpr uintptr_t kPointerMark = 0x5E5E5E50;
+    unsigned value = kMark, count = kMark;
+    ZVChar* text = reinterpret_cast<ZVChar*>(kPointerMark);
+    ZVChar** table = reinterpret_cast<ZVChar**>(kPointerMark);
+    PCCERT_CONTEXT certificate = reinterpret_cast<PCCERT_CONTEXT>(kPointerMark);
+    _ZV_COOKIE_DATA* cookies = reinterpret_cast<_ZV_COOKIE_DATA*>(kPointerMark);
+    unsigned char body[64];
+    // Members in `cleared` (by bit, in declaration order) are 0 / null, the others untouched.
+    bool Exactly(unsigned cleared) const {
+        const uintptr_t got[] = {
+            value, count, uintptr_t(text), uintptr_t(table), uintptr_t(certificate), uintptr_t(cookies)};
+        for (unsigned i = 0; i < 6; ++i)
+            if (got[i] != ((cleared >> i) & 1 ? 0 : i < 2 ? kMark : kPointerMark)) return false;
+        return true;
+    }
+};
+enum : unsigned { kValue = 1, kCount = 2, kText = 4, kTable = 8, kCertificate = 16, kCookies = 32 };
+enum class Gate { Early, Held };
+struct Operation {
+    const char* name;
+    bool onConnection;  // else on a request
+    unsigned cleared;   // out-parameters a failure after the argument checks leaves cleared
+    Gate gate;
+    std::function<ZVResult(HttpTest&, unsigned handle, Outs&)> call;
+};
+// clang-format off
+#define OP(name, onConnection, cleared, gate, call) \
+    {name, onConnection, cleared, Gate::gate, [](HttpTest& t, unsigned h, Outs& o) { (void)o; return t.call; }}
+const _ZV_GATEWAY_INFO kRoute = {};
+const std::vector<Operation> kOperations = {
+    OP("CreateZVHttpRequest", true, kValue, Held, v5->CreateZVHttpRequest(h, &o.value)),
+    OP("AddRequestHeader", false, 0, Held, v5->AddRequestHeader(h, L"A: b")),
+    OP("SetRequestMethod", false, 0, Held, v5->SetRequestMethod(h, L"GET")),
+    OP("SetRequestUrl", false, 0, Held, v5->SetRequestUrl(h, L"https://x.test/")),
+    OP("SetRequestReferenceUrl", false, 0, Held, v5->SetRequestReferenceUrl(h, nullptr)),
+    OP("SetRequestAuthenticationFlags", false, 0, Held, v5->SetRequestAuthenticationFlags(h, 1)),
+    OP("SetRequestUserAgentSuffix", false, 0, Held, v5->SetRequestUserAgentSuffix(h, L"x")),
+    OP("SetRequestData", false, 0, Held, v5->SetRequestData(h, o.body, 4)),
+    OP("SetRequestRoute", false, 0, Held, v5->SetRequestRoute(h, &kRoute)),
+    OP("SetRequestTimeoutSeconds", false, 0, Held, v5->SetRequestTimeoutSeconds(h, 5)),
+    OP("SendRequestAndReceiveResponse", false, 0, Early, v5->SendRequestAndReceiveResponse(h)),
+    OP("GetResponseStatusCode", false, kValue, Held, v5->GetResponseStatusCode(h, &o.value)),
+    OP("GetResponseReasonPhrase", false, kText, Held, v5->GetResponseReasonPhrase(h, &o.text)),
+    OP("GetResponseHeaders", false, kTable, Held, v5->GetResponseHeaders(h, &o.table)),
+    OP("GetResponseServerCertificate", false, kCertificate, Held, v5->GetResponseServerCertificate(h, &o.certificate)),
+    OP("GetResponseTrustFailureFlags", false, kValue, Held, v5->GetResponseTrustFailureFlags(h, &o.value)),
+    OP("GetServerCertificate", true, kCertificate | kValue, Held,
+       v5->GetServerCertificate(h, L"https://x.test/", &o.certificate, &o.value)),
+    OP("ReadResponseBodyStream", false, kValue, Early, v5->ReadResponseBodyStream(h, o.body, 64, &o.value)),
+    OP("GetAuthEpoch", true, 0, Held, v6->GetAuthEpoch(h, &o.value)),
+    OP("GetSecondaryToken", false, kText, Held, v7->GetSecondaryToken(h, &o.text)),
+    OP("GetSessionCookie", true, kText, Held, v8->GetSessionCookie(h, nullptr, &o.text)),
+    OP("GetCookiesForDomain", true, 0, Held, v9->GetCookiesForDomain(h, nullptr, &o.cookies, &o.count)),
+    OP("AddCookies", true, 0, Held,
+       v9->AddCookies(h, static_cast<_ZV_COOKIE_DATA*>(calloc(1, sizeof(_ZV_COOKIE_DATA))), 0)),
+};
+#undef OP
+// clang-format on
+
+// On a bad handle and on a failing service answer every operation leaves its
+// out-parameters as defined: those it clears after its checks cleared, the
+// others as the caller set them.
+TEST_F(CookieTest, FailuresAfterTheChecksLeaveTheOutputsAsDefined) {
+    for (const Operation& op : kOperations) {
+        SCOPED_TRACE(op.name);
+        const unsigned handle = op.onConnection ? connection : Create();
+        Outs outs;
+        EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, op.call(*this, handle + 1000, outs));
+        EXPECT_TRUE(outs.Exactly(op.cleared));
+        ASSERT_TRUE(control->SetScenario({{"methods", {{op.name, {{"hr", "E_ACCESSDENIED"}}}}}}));
+        outs = Outs();
+        EXPECT_EQ(ZV_ERROR_FAILED, op.call(*this, handle, outs));
+        EXPECT_TRUE(outs.Exactly(op.cleared));
+        EXPECT_EQ(1u, control->CallCount(op.name));
+        ASSERT_TRUE(control->Reset());
+    }
+}
+
+// Each call held in the service while Uninitialize starts on another thread:
+// Uninitialize cancels the service's calls once it holds the gate, so the
+// cancel arrives at once when the operation left the gate before its call
+// (the service refuses it; the held call goes on), and only after the
+// release when the operation holds the gate.
+class GateTest : public CookieTest, public ::testing::WithParamInterface<Gate> {};
+
+TEST_P(GateTest, EveryOperationLeavesOrHoldsTheGateAsDefined) {
+    const bool early = GetParam() == Gate::Early;
+    bool initialized = true;
+    for (const Operation& op : kOperations) {
+        if (op.gate != GetParam()) continue;
+        SCOPED_TRACE(op.name);
+        if (!initialized) Start();
+        initialized = true;
+        const unsigned handle = op.onConnection ? connection : Create();
+        ASSERT_TRUE(control->SetScenario(
+            {{"methods", {{op.name, {{"block", true}}}, {"CancelAllCalls", {{"hr", "E_FAIL"}}}}}}));
+        Outs outs;
+        std::thread call([&] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            op.call(*this, handle, outs);
+            CoUninitialize();
+        });
+        ASSERT_TRUE(control->WaitForCalls(op.name, 1));
+        ZVResult uninitialized = ZV_ERROR_FAILED;
+        HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::thread uninitialize([&] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            uninitialized = v1->Uninitialize();
+            CoUninitialize();
+            SetEvent(done);
+        });
+        initialized = false;
+        EXPECT_EQ(early, control->WaitForCalls("CancelAllCalls", 1, early ? 20000 : 1000));
+        if (early) {
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done, 20000));
+        }
+        EXPECT_EQ(1u, control->ReleaseHeld(op.name));
+        call.join();
+        uninitialize.join();
+        CloseHandle(done);
+        EXPECT_EQ(ZV_SUCCESS, uninitialized);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, GateTest, ::testing::Values(Gate::Early, Gate::Held),
+                         [](const ::testing::TestParamInfo<Gate>& info) {
+                             return std::string(info.param == Gate::Early ? "LeftBeforeTheCall" : "HeldToTheEnd");
+                         });
 
 }  // namespace
