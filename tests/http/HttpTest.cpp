@@ -626,18 +626,21 @@ const std::vector<Operation> kOperations = {
 #undef OP
 // clang-format on
 
-// On a bad handle and on a failing service answer every operation leaves its
-// out-parameters as defined: those it clears after its checks cleared, the
-// others as the caller set them.
+// On a bad handle (unknown, zero, or one of the other kind) and on a failing
+// service answer every operation leaves its out-parameters as defined: those
+// it clears after its checks cleared, the others as the caller set them. A bad
+// handle never reaches the service.
 TEST_F(CookieTest, FailuresAfterTheChecksLeaveTheOutputsAsDefined) {
     for (const Operation& op : kOperations) {
         SCOPED_TRACE(op.name);
         const unsigned handle = op.onConnection ? connection : Create();
-        Outs outs;
-        EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, op.call(*this, handle + 1000, outs));
-        EXPECT_TRUE(outs.Exactly(op.cleared));
+        for (unsigned bad : {handle + 1000, 0u, op.onConnection ? Create() : connection}) {
+            Outs outs;
+            EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, op.call(*this, bad, outs)) << bad;
+            EXPECT_TRUE(outs.Exactly(op.cleared)) << bad;
+        }
         ASSERT_TRUE(control->SetScenario({{"methods", {{op.name, {{"hr", "E_ACCESSDENIED"}}}}}}));
-        outs = Outs();
+        Outs outs;
         EXPECT_EQ(ZV_ERROR_FAILED, op.call(*this, handle, outs));
         EXPECT_TRUE(outs.Exactly(op.cleared));
         EXPECT_EQ(1u, control->CallCount(op.name));
