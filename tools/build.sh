@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
-# Configures (once) and builds everything into ./build.
+# Configures (once) and builds everything. The compiler is the first argument or ZV_COMPILER: gcc (the default,
+# into ./build) or clang (into ./build-clang); ZV_BUILD_DIR names another folder. Extra CMake options for the first
+# configure go in ZV_CMAKE_OPTIONS (CI passes -DZV_WARNINGS_AS_ERRORS=ON).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ZV_BUILD_DIR:-$root/build}
+compiler=${1:-${ZV_COMPILER:-gcc}}
+case $compiler in
+  gcc) toolchain=mingw-w64-x86_64.cmake default_build=$root/build ;;
+  clang) toolchain=clang-mingw-w64-x86_64.cmake default_build=$root/build-clang ;;
+  *) echo "build.sh: unknown compiler '$compiler' (gcc or clang)" >&2; exit 2 ;;
+esac
+build=${ZV_BUILD_DIR:-$default_build}
 if [ ! -f "$build/build.ninja" ]; then
   # ccache, where the machine has it, makes rebuilds in several checkouts cheap; nothing depends on it.
   launcher=()
   if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   fi
+  read -r -a options <<<"${ZV_CMAKE_OPTIONS:-}"
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" "${launcher[@]}" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "${launcher[@]}" \
+    "${options[@]}" >/dev/null
 fi
 cmake --build "$build" -j "$(nproc)"
