@@ -47,10 +47,20 @@ add_custom_target(zelvarsdk_msvc_implib ALL DEPENDS ${ZV_MSVC_IMPLIB})
 
 # The install tree.
 install(TARGETS ZelvarSDK RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
-install(FILES $<TARGET_FILE_DIR:ZelvarSDK>/ZelvarSDK.dll.debug DESTINATION bin)
 install(FILES ${ZV_MSVC_IMPLIB} DESTINATION lib)
-install(PROGRAMS $<TARGET_FILE:zvcli> $<TARGET_FILE:ZelvarSvr> $<TARGET_FILE:ZelvarSvrInproc>
-  $<TARGET_FILE:ZelvarSvrPS> DESTINATION bin)
+set(ZV_INSTALLED_PROGRAMS zvcli ZelvarSvr ZelvarSvrInproc ZelvarSvrPS)
+foreach(program IN LISTS ZV_INSTALLED_PROGRAMS)
+  install(PROGRAMS $<TARGET_FILE:${program}> DESTINATION bin)
+endforeach()
+# The debug information of the binaries: the PDB beside each one from Clang,
+# the DLL's separated DWARF from GCC.
+if(ZV_CLANG)
+  foreach(binary IN ITEMS ZelvarSDK ${ZV_INSTALLED_PROGRAMS})
+    install(FILES $<TARGET_FILE_DIR:${binary}>/$<TARGET_FILE_BASE_NAME:${binary}>.pdb DESTINATION bin)
+  endforeach()
+else()
+  install(FILES $<TARGET_FILE_DIR:ZelvarSDK>/ZelvarSDK.dll.debug DESTINATION bin)
+endif()
 install(FILES ${CMAKE_SOURCE_DIR}/src/SDK/interface/ZelvarSDK.h ${CMAKE_SOURCE_DIR}/src/SDK/interface/ZVTypes.h
   ${CMAKE_SOURCE_DIR}/src/SDK/interface/ZelvarSDK.hpp DESTINATION include)
 include(CMakePackageConfigHelpers)
