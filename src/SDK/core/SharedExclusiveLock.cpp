@@ -10,9 +10,10 @@ namespace {
 const int kSpins = 400;
 }  // namespace
 
-SharedExclusiveLock::SharedExclusiveLock() {
-    m_readersGoEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_writerGoEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+SharedExclusiveLock::SharedExclusiveLock()
+    : m_readersGoEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_writerGoEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_waitSection{} {
     if (!m_readersGoEvent || !m_writerGoEvent) {
         if (m_readersGoEvent) CloseHandle(m_readersGoEvent);
         if (m_writerGoEvent) CloseHandle(m_writerGoEvent);
