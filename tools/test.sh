@@ -5,12 +5,16 @@
 # Tests labelled "kills_service" kill the service's process, after which Wine
 # refuses its class until the wineserver ends. They run after all others,
 # each alone with a wineserver of its own. Arguments go to every ctest run
-# (and choose which of the kills_service tests run).
+# (and choose which of the kills_service tests run). ZV_COMPILER=clang tests
+# the Clang build (./build-clang) instead of the GCC one (./build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ZV_BUILD_DIR:-$root/build}
+compiler=${ZV_COMPILER:-gcc}
+default_build=$root/build
+[ "$compiler" = clang ] && default_build=$root/build-clang
+build=${ZV_BUILD_DIR:-$default_build}
 "$root/tools/install-deps.sh"
-ZV_BUILD_DIR=$build "$root/tools/build.sh"
+ZV_BUILD_DIR=$build "$root/tools/build.sh" "$compiler"
 
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"

@@ -65,7 +65,7 @@ public:
 private:
     IBncRegistryUtilApiWrapper* m_registry;
     // Kept for the layout the other utilities expect; unused here.
-    void* m_reserved = nullptr;
+    [[maybe_unused]] void* m_reserved = nullptr;
 };
 
 }  // namespace BrennicUtility

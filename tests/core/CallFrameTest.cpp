@@ -38,6 +38,11 @@ APTTYPE CurrentApartment() {
         return APTTYPE_CURRENT;
     return type;
 }
+
+int InitCount() {
+    ExclusiveLockHold hold(g_InitLock);
+    return g_SdkImplInitCount;
+}
 }  // namespace
 
 TEST_F(CallFrameTest, EveryKindOfExceptionBecomesItsResultAndTrace) {
@@ -130,7 +135,7 @@ TEST(FailedInitialization, InitializeCountsOperationsAreRefusedAndNothingIsRetri
     CreateThreadPool(kCallbackPoolName);
     auto& sdk = GetImplementation();
     EXPECT_EQ(ZV_SUCCESS, sdk.Initialize());
-    EXPECT_EQ(1, g_SdkImplInitCount);
+    EXPECT_EQ(1, InitCount());
     EXPECT_TRUE(trace.InOrder({"Initialize_Internal starts", "Initialize_Internal failed std::exception.",
                                "Initialize_Internal complete. Returning code 65526", "g_SdkImplInitCount is now 1",
                                "Initialize Ends successfully"}));
@@ -140,10 +145,10 @@ TEST(FailedInitialization, InitializeCountsOperationsAreRefusedAndNothingIsRetri
     EXPECT_EQ(7u, handle);
     EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, sdk.DestroyConnection(1));
     EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, sdk.Uninitialize());
-    EXPECT_EQ(1, g_SdkImplInitCount) << "a refused Uninitialize changed the count";
+    EXPECT_EQ(1, InitCount()) << "a refused Uninitialize changed the count";
 
     EXPECT_EQ(ZV_SUCCESS, sdk.Initialize());
-    EXPECT_EQ(2, g_SdkImplInitCount);
+    EXPECT_EQ(2, InitCount());
     EXPECT_TRUE(trace.Contains("SDK impl was already initialized; g_SdkImplInitCount is now 2"));
     int starts = 0;
     for (const std::string& m : trace.Messages()) starts += m == "|Initialize_Internal starts";
@@ -151,6 +156,6 @@ TEST(FailedInitialization, InitializeCountsOperationsAreRefusedAndNothingIsRetri
     EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, sdk.LogOff(1));
     EXPECT_EQ(ZV_SUCCESS, sdk.Uninitialize());
     EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, sdk.Uninitialize());
-    EXPECT_EQ(1, g_SdkImplInitCount);
+    EXPECT_EQ(1, InitCount());
     DestroyThreadPool(kCallbackPoolName);
 }

@@ -58,7 +58,7 @@ const InterfaceEntry kInterfaces[] = {
 };
 }  // namespace
 
-extern "C" __declspec(dllexport) BOOL WINAPI QueryInterface(const wchar_t* interfaceId, void** outInterface) {
+extern "C" BOOL WINAPI QueryInterface(const wchar_t* interfaceId, void** outInterface) {
     if (!outInterface || !interfaceId) return FALSE;
     *outInterface = nullptr;
     for (const InterfaceEntry& entry : kInterfaces) {

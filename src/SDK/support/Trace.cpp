@@ -252,7 +252,7 @@ void WriteHeader(std::ostream& out, const std::wstring& description) {
 // Switch decision
 
 TraceSwitchValue EvaluateTraceSwitchText(bool present, const std::wstring& text) {
-    TraceSwitchValue value;
+    TraceSwitchValue value{};
     value.found = present && !text.empty();
     value.on = value.found && (text == L"true" || text == L"True" || text == L"TRUE");
     return value;

@@ -13,7 +13,7 @@ const int kSpins = 400;
 // Nothing here can fail: the process-wide locks are built while the library
 // loads, where a failure could only end the host inside LoadLibrary. The
 // semaphores are made when a thread first has to wait.
-SharedExclusiveLock::SharedExclusiveLock() {
+SharedExclusiveLock::SharedExclusiveLock() : m_waitSection{} {
     InitializeCriticalSectionAndSpinCount(&m_waitSection, kSpins);
 }
 

@@ -170,7 +170,7 @@ ThreadPool::ThreadPool(unsigned int threadCount, unsigned int queueCapacity)
     m_state->queue.AddListener(this);
 }
 
-ThreadPool::~ThreadPool() {
+ThreadPool::~ThreadPool() {  // NOLINT(bugprone-exception-escape): see FatalPoolFailure
     m_state->queue.RemoveListener(this);
     if (!SetEvent(m_state->stopEvent.Get())) FatalPoolFailure("SignalEvent failed!");
     for (const auto& thread : m_threads) {

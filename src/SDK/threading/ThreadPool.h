@@ -55,8 +55,9 @@ public:
     // waited for at most 5000 ms). Never returns with an exception. A thread
     // still busy after its wait keeps the queue, the semaphore and the stop
     // event alive through its own reference to them and leaves once its item
-    // returns; items still queued then are released without being run.
-    ~ThreadPool();
+    // returns; items still queued then are released without being run. A
+    // failure of the system calls while stopping ends the process.
+    ~ThreadPool();  // NOLINT(bugprone-exception-escape): ending the process is the intent
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
 
