@@ -432,6 +432,10 @@ INSTANTIATE_TEST_SUITE_P(Hosts, ZvcliCommands,
                          ::testing::Values(zvtest::StandinHost::LocalServer, zvtest::StandinHost::InprocServer),
                          zvtest::HostName());
 
+BOOL WINAPI IgnoreConsoleControl(DWORD) {
+    return TRUE;
+}
+
 // watch prints the changes the service raises, in order, and ends after N of
 // them, on the console's Ctrl+C, and when the service's process goes away.
 TEST(ZvcliWatch, PrintsTheChangesInOrderAndEndsOnCountCtrlCAndTheServiceGoingAway) {
@@ -443,7 +447,7 @@ TEST(ZvcliWatch, PrintsTheChangesInOrderAndEndsOnCountCtrlCAndTheServiceGoingAwa
     // with a null handler would be inherited by zvcli).
     FreeConsole();
     ASSERT_TRUE(AllocConsole()) << GetLastError();
-    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+    SetConsoleCtrlHandler(&IgnoreConsoleControl, TRUE);
     enum class End { Count, CtrlC, ServiceGone };
     const struct {
         End end;

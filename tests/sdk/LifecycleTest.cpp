@@ -125,6 +125,16 @@ TEST(Lifecycle, ANewThreadWithTheOldCallbackThreadIdIsServed) {
         DWORD wanted = 0;
         bool found = false;
         ZVResult results[3] = {};
+        static DWORD WINAPI Run(void* argument) {
+            auto* p = static_cast<Probe*>(argument);
+            if ((p->found = GetCurrentThreadId() == p->wanted)) {
+                unsigned int handle = 0;
+                p->results[0] = p->sdk->Initialize();
+                p->results[1] = p->sdk->CreateConnection(nullptr, nullptr, nullptr, &handle);
+                p->results[2] = p->sdk->Uninitialize();
+            }
+            return 0;
+        }
     } probe{V1()};
     ASSERT_EQ(ZV_SUCCESS, probe.sdk->Initialize());
     ASSERT_EQ(ZV_SUCCESS, probe.sdk->Uninitialize());
@@ -134,19 +144,7 @@ TEST(Lifecycle, ANewThreadWithTheOldCallbackThreadIdIsServed) {
             probe.wanted = std::stoul(m.substr(m.find(recorded) + recorded.size()));
     ASSERT_NE(0u, probe.wanted);
     for (int i = 0; i < 20000 && !probe.found; ++i) {
-        HANDLE thread = CreateThread(
-            nullptr, 0,
-            [](void* argument) -> DWORD {
-                auto* p = static_cast<Probe*>(argument);
-                if ((p->found = GetCurrentThreadId() == p->wanted)) {
-                    unsigned int handle = 0;
-                    p->results[0] = p->sdk->Initialize();
-                    p->results[1] = p->sdk->CreateConnection(nullptr, nullptr, nullptr, &handle);
-                    p->results[2] = p->sdk->Uninitialize();
-                }
-                return 0;
-            },
-            &probe, 0, nullptr);
+        HANDLE thread = CreateThread(nullptr, 0, &Probe::Run, &probe, 0, nullptr);
         ASSERT_TRUE(thread != nullptr);
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);

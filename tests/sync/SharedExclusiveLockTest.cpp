@@ -191,16 +191,12 @@ TEST(SharedExclusiveLock, AQueuedReaderBlocksWhileThePreviousReaderHasNotWoken) 
         SharedExclusiveLock* lock;
         Signal in;
         HANDLE thread = nullptr;
-        void Start() {
-            thread = CreateThread(
-                nullptr, 0,
-                [](void* self) -> DWORD {
-                    static_cast<Reader*>(self)->lock->AcquireShared();
-                    static_cast<Reader*>(self)->in.Set();
-                    return 0;
-                },
-                this, 0, nullptr);
+        static DWORD WINAPI Run(void* self) {
+            static_cast<Reader*>(self)->lock->AcquireShared();
+            static_cast<Reader*>(self)->in.Set();
+            return 0;
         }
+        void Start() { thread = CreateThread(nullptr, 0, &Run, this, 0, nullptr); }
     };
     SharedExclusiveLock lock;
     Reader first{&lock, {}}, queued{&lock, {}};

@@ -55,7 +55,13 @@ bool ExecutesInModule(HANDLE thread, HMODULE module) {
         const auto base = reinterpret_cast<const BYTE*>(module);
         const auto* nt =
             reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+#if defined(_M_X64) || defined(__x86_64__)
         const auto at = static_cast<ULONG_PTR>(context.Rip);
+#elif defined(_M_ARM64) || defined(__aarch64__)
+        const auto at = static_cast<ULONG_PTR>(context.Pc);
+#else
+        const auto at = static_cast<ULONG_PTR>(context.Eip);
+#endif
         inside = at >= reinterpret_cast<ULONG_PTR>(base) &&
                  at < reinterpret_cast<ULONG_PTR>(base) + nt->OptionalHeader.SizeOfImage;
     }
