@@ -87,12 +87,13 @@ TEST_F(CallFrameTest, RefusalsTraceTheirExactTextsInEveryVariant) {
     for (const auto& variant : variants) {
         SCOPED_TRACE(variant.first);
         // This thread taken for the callback thread.
-        const DWORD callbackThread = g_CallbackThreadId;
         auto setCallbackThread = [](DWORD id) {
             ExclusiveLockHold data(g_DataLock);
+            const DWORD previous = g_CallbackThreadId;
             g_CallbackThreadId = id;
+            return previous;
         };
-        setCallbackThread(GetCurrentThreadId());
+        const DWORD callbackThread = setCallbackThread(GetCurrentThreadId());
         const std::vector<std::string> reentrant = linesOf(variant.second, ZV_ERROR_FAILED);
         setCallbackThread(callbackThread);
         EXPECT_EQ((std::vector<std::string>{"Err|" + name + ": RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE",

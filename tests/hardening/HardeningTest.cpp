@@ -27,11 +27,13 @@
 
 using namespace BrennicZelvarSDK;
 
-// When n >= 0, the (n+1)-th allocation of this thread fails; the whole
-// program allocates through here.
-static thread_local int t_allocationsBeforeFailure = -1;
+// While a thread is named here, its (n+1)-th allocation fails; the whole
+// program allocates through here. (Not a thread_local: Clang 14's emulated
+// thread-local storage leaves one used by a replaced operator new unresolved.)
+static std::atomic<DWORD> g_failingThread{0};
+static int g_allocationsBeforeFailure = -1;  // touched by the named thread only
 void* operator new(size_t size) {
-    if (t_allocationsBeforeFailure >= 0 && t_allocationsBeforeFailure-- == 0) throw std::bad_alloc();
+    if (g_failingThread.load() == GetCurrentThreadId() && g_allocationsBeforeFailure-- == 0) throw std::bad_alloc();
     if (void* block = HeapAlloc(GetProcessHeap(), 0, size ? size : 1)) return block;
     throw std::bad_alloc();
 }
@@ -137,13 +139,14 @@ TEST(TableStore, AnAllocationThatFailsAnywhereInAStoreLeavesNothingBehind) {
         bool stored = false;
         for (int failing = 0; !stored && failing < 16; ++failing) {
             const unsigned int handle = 100 * (store + 1) + failing;
-            t_allocationsBeforeFailure = failing;
+            g_allocationsBeforeFailure = failing;
+            g_failingThread = GetCurrentThreadId();
             try {
                 stores[store](handle);
                 stored = true;
             } catch (const std::bad_alloc&) {
             }
-            t_allocationsBeforeFailure = -1;
+            g_failingThread = 0;
             if (stored) {
                 store ? contexts.Delete_ExclusiveLock(handle) : (void)connections.Delete_ExclusiveLock(handle);
             } else {

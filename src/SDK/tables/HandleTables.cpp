@@ -73,7 +73,8 @@ unsigned ReleaseInMultithreadedApartment(void* argument) {
 // object (a null object was stored) also goes to the Global Interface Table,
 // which answers for its cookie as it always did.
 template <class T>
-HRESULT Fetch_NoLock(const KeptObjects& kept, unsigned int handle, DWORD cookie, ComPtr<T>& object) {
+HRESULT Fetch_NoLock(const KeptObjects& kept, unsigned int handle, DWORD cookie, ComPtr<T>& object)
+    ZV_REQUIRES_SHARED(g_DataLock) {
     object.Reset();
     if (InMultithreadedApartment()) {
         const auto it = kept.find(handle);
