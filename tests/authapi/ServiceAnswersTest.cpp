@@ -80,7 +80,7 @@ TEST_F(AuthApiTest, ServiceAnswersBecomeOutputsOrTheDefinedResult) {
         {"E_OUTOFMEMORY", ZV_ERROR_OUT_OF_MEMORY}, {"E_INVALIDARG", ZV_ERROR_INVALID_PARAMETER}};
     for (size_t i = 0; i < Operations().size(); ++i) {
         const Operation& op = Operations()[i];
-        if (op.gate == Gate::None) continue;
+        if (op.gate == Gate::None || zvtest::CrossWidthRecordGap(op.name)) continue;
         const auto& failure = failures[i % 8];
         SCOPED_TRACE(op.name + std::string(" ") + failure.first);
         ASSERT_TRUE(control->SetScenario({{"methods", {{op.name, Fails(failure.first)}}}}));

@@ -631,10 +631,12 @@ const std::vector<Operation> kOperations = {
 // it clears after its checks cleared, the others as the caller set them. A bad
 // handle never reaches the service.
 TEST_F(CookieTest, FailuresAfterTheChecksLeaveTheOutputsAsDefined) {
+    const unsigned request = Create();
+    ASSERT_TRUE(control->Reset());
     for (const Operation& op : kOperations) {
         SCOPED_TRACE(op.name);
         const unsigned handle = op.onConnection ? connection : Create();
-        for (unsigned bad : {handle + 1000, 0u, op.onConnection ? Create() : connection}) {
+        for (unsigned bad : {handle + 1000, 0u, op.onConnection ? request : connection}) {
             Outs outs;
             EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, op.call(*this, bad, outs)) << bad;
             EXPECT_TRUE(outs.Exactly(op.cleared)) << bad;
