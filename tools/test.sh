@@ -35,6 +35,7 @@ cd "$build"
 # that ended without output here; each run starts it afresh.
 silent_log=$build/silent-starts.log
 rm -f "$silent_log"
+rm -rf "$build/run-output"
 
 failed_phases=0
 passed=0
@@ -121,7 +122,7 @@ if [ $# -eq 0 ] || [ "${ZV_X86:-0}" = 1 ]; then
     echo "== 32-bit library"
     export WINEPREFIX=$x86_build/wineprefix
     cd "$x86_build"
-    rm -f "$x86_build/silent-starts.log"
+    rm -rf "$x86_build/silent-starts.log" "$x86_build/run-output"
     start_wineserver
     suites='AuthApiTest|ForwardingTest|BodyTest|CookieTest|HttpTest|SetterTest|EventSink|ConnectionsTest'
     suites+='|RegistrationRepairTest|UpdaterExchange|UpdaterReply|Lifecycle|QueryInterface|SlotOrder'
@@ -144,6 +145,17 @@ for test in "${second_run_passes[@]}"; do
 done
 for f in "$silent_log" "${x86_build:-}/silent-starts.log"; do
   if [ -s "$f" ]; then echo "Wine's output and exit code of each start that ended without output: $f"; fi
+done
+# What each test program killed at its time limit had printed (tools/wine-run.sh
+# leaves its output files behind only then).
+for dir in "$build/run-output" "${x86_build:-}/run-output"; do
+  for command in "$dir"/*.command; do
+    [ -e "$command" ] || continue
+    base=${command%.command}
+    echo "== killed at its time limit: $(cat "$command"); its last output lines:"
+    tail -n 15 "$base" 2>/dev/null || true
+    tail -n 15 "${base%.out}.err" 2>/dev/null || true
+  done
 done
 # The size of the tests against the code they test, counted as the project's
 # stop check counts it: test lines may be at most half of the code lines.

@@ -9,6 +9,9 @@
 # failed to start it. Such a start prints a marker line with Wine's exit code
 # and Wine's own output, appends the same to silent-starts.log beside bin/,
 # and exits with $silent_start_code; tools/test.sh runs only those tests again.
+# The output files live in run-output/ beside bin/ while the program runs:
+# when CTest kills a program at its time limit, its files stay, and
+# tools/test.sh shows what the program had printed before it hung.
 # Without a prefix given, the build tree's private one beside bin/ is used.
 silent_start_code=97
 build=$(cd "$(dirname "$1")/.." && pwd)
@@ -18,8 +21,10 @@ fi
 export WINEPREFIX
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-out=$(mktemp)
-err=$(mktemp)
+mkdir -p "$build/run-output"
+out=$build/run-output/$(basename "$1" .exe)-$$.out
+err=$build/run-output/$(basename "$1" .exe)-$$.err
+echo "$*" >"$out.command"
 wine "$@" >"$out" 2>"$err" </dev/null
 rc=$?
 cat "$out"
@@ -32,5 +37,5 @@ if [ ! -s "$out" ]; then
   } | tee -a "$build/silent-starts.log"
   rc=$silent_start_code
 fi
-rm -f "$out" "$err"
+rm -f "$out" "$err" "$out.command"
 exit $rc
