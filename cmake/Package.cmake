@@ -88,5 +88,6 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/ZelvarSDKConfigVersion.cmak
 # The cross toolchains go with the package, for applications built on Linux.
 install(FILES ${CMAKE_SOURCE_DIR}/cmake/ZelvarSDKConfig.cmake ${CMAKE_BINARY_DIR}/ZelvarSDKConfigVersion.cmake
   ${CMAKE_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake ${CMAKE_SOURCE_DIR}/cmake/mingw-w64-i686.cmake
+  ${CMAKE_SOURCE_DIR}/cmake/mingw-w64-search.cmake
   DESTINATION lib/cmake/ZelvarSDK)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION share/doc/ZelvarSDK)
