@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/StandinService.h"
+#include "common/TestSupport.h"
 #include "common/TraceCapture.h"
 #include "core/ErrorHandling.h"
 #include "sync/Globals.h"
@@ -190,18 +191,6 @@ TEST(ScopedHandleReset, ResetToTheHandleItHoldsKeepsItOpen) {
     EXPECT_TRUE(event.Get() == held && GetHandleInformation(held, &flags)) << "the handle was closed";
 }
 
-TEST(ExceptionTexts, AFailedPoolWaitAndRunningOutOfMemoryReadTheSameOnEveryRuntime) {
-    EXPECT_STREQ("Unknown exception", ThreadPoolInvocationException().what());
-    zvtest::TraceCapture trace(true);
-    try {
-        throw std::bad_alloc();
-    } catch (...) {
-        EXPECT_EQ(ZV_ERROR_FAILED, HandleApiException("Test::Memory"));
-    }
-    EXPECT_TRUE(trace.Contains("Test::Memory: caught unexpected std::exception; what=bad allocation"))
-        << trace.Contents();
-}
-
 namespace {
 // The SDK linked into this program, initialised beside the in-process
 // stand-in, with one connection.
@@ -219,15 +208,6 @@ struct LinkedSdk {
         zvtest::RegisterStandin(zvtest::StandinHost::LocalServer);
         CoUninitialize();
     }
-    // Runs call on a thread of its own; the event is set when it returns.
-    std::thread Run(const std::function<void()>& call, ScopedHandle& done) {
-        done.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        HANDLE event = done.Get();
-        return std::thread([call, event] {
-            call();
-            SetEvent(event);
-        });
-    }
     ZVImplementationV9& sdk = GetImplementation();
     std::unique_ptr<zvtest::StandinControl> control;
     unsigned int connection = 0;
@@ -241,18 +221,15 @@ TEST(CreationWorkItem, RunsToItsEndWhileThePoolRegistryIsHeld) {
     LinkedSdk linked;
     ASSERT_TRUE(linked.control->SetMethod("CreateConnection", {{"block", true}}));
     unsigned int handle = 0;
-    ZVResult result = 0;
-    ScopedHandle done;
-    std::thread creator =
-        linked.Run([&] { result = linked.sdk.CreateConnection(L"Hardening", nullptr, nullptr, &handle); }, done);
+    auto creator =
+        zvtest::Background([&] { return linked.sdk.CreateConnection(L"Hardening", nullptr, nullptr, &handle); });
     ASSERT_TRUE(linked.control->WaitForCalls("CreateConnection", 2));
     g_PoolRegistryLock.AcquireExclusive();
     linked.control->ReleaseHeld("CreateConnection");
-    const DWORD waited = WaitForSingleObject(done.Get(), 20000);
+    const std::future_status waited = creator.wait_for(std::chrono::seconds(20));
     g_PoolRegistryLock.ReleaseExclusive();
-    EXPECT_EQ(WAIT_OBJECT_0, waited) << "the creation item waited for the pool registry";
-    creator.join();
-    EXPECT_EQ(ZV_SUCCESS, result);
+    EXPECT_EQ(std::future_status::ready, waited) << "the creation item waited for the pool registry";
+    EXPECT_EQ(ZV_SUCCESS, creator.get());
 }
 
 // A destroy from a single-threaded apartment releases the service object
@@ -263,9 +240,8 @@ TEST(DestroyFromSingleThreadedApartment, ReleasesTheServiceObjectBeforeItReturns
     ASSERT_EQ(ZV_SUCCESS, linked.sdk.CreateRequestContext(linked.connection, L"https://a.test/", 0, &context));
     ASSERT_TRUE(linked.control->SetMethod("CreateRequestContext", {{"block", true}}));
     unsigned int heldContext = 0;
-    ScopedHandle created;
-    std::thread creator = linked.Run(
-        [&] { linked.sdk.CreateRequestContext(linked.connection, L"https://b.test/", 0, &heldContext); }, created);
+    auto creator = zvtest::Background(
+        [&] { return linked.sdk.CreateRequestContext(linked.connection, L"https://b.test/", 0, &heldContext); });
     ASSERT_TRUE(linked.control->WaitForCalls("CreateRequestContext", 2));
     const unsigned liveBefore = linked.control->ServerInfo()["liveObjects"].get<unsigned>();
     ZVResult result = 0;
@@ -278,5 +254,5 @@ TEST(DestroyFromSingleThreadedApartment, ReleasesTheServiceObjectBeforeItReturns
     EXPECT_EQ(liveBefore - 1, linked.control->ServerInfo()["liveObjects"].get<unsigned>())
         << "the service object outlives the destroy";
     linked.control->ReleaseHeld("CreateRequestContext");
-    creator.join();
+    creator.wait();
 }

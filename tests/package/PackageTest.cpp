@@ -307,11 +307,6 @@ std::string HexUpper(const std::vector<BYTE>& bytes) {
     for (BYTE b : bytes) text += "0123456789ABCDEF"[b >> 4], text += "0123456789ABCDEF"[b & 15];
     return text;
 }
-std::string Sha256Of(const std::string& bytes) {
-    zvtest::Sha256 hash;
-    hash.Add(bytes.data(), bytes.size());
-    return hash.HexDigest();
-}
 std::string FromBase64(const std::string& text) {
     DWORD size = 0;
     CryptStringToBinaryA(text.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr);
@@ -404,8 +399,8 @@ TEST_P(ZvcliCommands, EveryCommandPrintsWhatTheServiceAndTheServerHave) {
             for (const std::string h : document["headers"])
                 if (h.rfind("X-Body-SHA256: ", 0) == 0) sha = h.substr(15);
             EXPECT_EQ(64u, sha.size());
-            EXPECT_EQ(sha, Sha256Of(FromBase64(document["bodyBase64"])));
-            EXPECT_EQ(sha, Sha256Of(human.out));
+            EXPECT_EQ(sha, zvtest::Sha256::Of(FromBase64(document["bodyBase64"])));
+            EXPECT_EQ(sha, zvtest::Sha256::Of(human.out));
             EXPECT_EQ(0u, human.err.rfind("HTTP 200 OK\n", 0)) << human.err;
         }
     }

@@ -302,30 +302,23 @@ TEST_P(UpdaterStallTest, UninitializeEndsTheExchangeAndCreateConnectionGetsTheFa
                               KEY_WOW64_32KEY));
     const std::wstring stallName = L"Local\\ZvUpdaterStall-" + std::to_wstring(GetCurrentProcessId());
     std::unique_ptr<void, decltype(&CloseHandle)> stalled(CreateEventW(nullptr, TRUE, FALSE, stallName.c_str()),
-                                                          CloseHandle),
-        uninitialized(CreateEventW(nullptr, TRUE, FALSE, nullptr), CloseHandle);
+                                                          CloseHandle);
     std::vector<std::wstring> options = GetParam().options;
     options.insert(options.end(), {L"--stall-event", stallName});
     StandinUpdater updater(options);
     ASSERT_TRUE(updater.Ready());
 
-    ZVResult created = 0, uninitializeResult = 0;
     unsigned int handle = 12345;
-    std::thread creator([&] { created = m_sdk->CreateConnection(L"App", nullptr, nullptr, &handle); });
+    auto creator = Background([&] { return m_sdk->CreateConnection(L"App", nullptr, nullptr, &handle); });
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stalled.get(), 10000)) << "the exchange never reached the updater";
-    std::thread stopper([&] {
-        uninitializeResult = m_sdk->Uninitialize();
-        SetEvent(uninitialized.get());
-    });
-    const DWORD ended = WaitForSingleObject(uninitialized.get(), 20000);
+    auto stopper = Background([&] { return m_sdk->Uninitialize(); });
+    const bool ended = stopper.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
     // Ending the updater breaks the pipe, so that a held exchange lets the threads go.
-    if (ended != WAIT_OBJECT_0) updater.Finish(0);
-    EXPECT_EQ(WAIT_OBJECT_0, ended) << "Uninitialize held by the updater";
-    stopper.join();
-    creator.join();
+    if (!ended) updater.Finish(0);
+    EXPECT_TRUE(ended) << "Uninitialize held by the updater";
+    EXPECT_EQ(ZV_SUCCESS, stopper.get());
+    EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, creator.get());
     m_sdk = nullptr;
-    EXPECT_EQ(ZV_SUCCESS, uninitializeResult);
-    EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, created);
     EXPECT_EQ(0u, handle);
     EXPECT_TRUE(m_trace.InOrder({kCreationFailed, kUpdaterCalled,
                                  "UpdaterServiceCommunication::CommunicateToUpdaterService failed.", kUpdaterFailed,
