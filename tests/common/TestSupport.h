@@ -33,6 +33,11 @@ T* GetSdkInterface(const wchar_t* iid) {
     return static_cast<T*>(out);
 }
 
+// The product's installation key, and the service's two class keys under a hive.
+const wchar_t kProductInstallKey[] = L"SOFTWARE\\Brennic\\Install\\{94F321B9-45B0-4125-970D-DE3D98CBCA1C}";
+const wchar_t kZelvarClassKey[] = L"Software\\Classes\\CLSID\\{0579B1B3-3F62-4E7B-9169-C7E112E2F151}";
+const wchar_t kVossaryClassKey[] = L"Software\\Classes\\CLSID\\{98DB51B7-BDC6-484B-9844-18DA73D506B6}";
+
 // Registry helpers; each returns the Win32 error code. `view` is 0 for the
 // native view, or KEY_WOW64_32KEY / KEY_WOW64_64KEY.
 LONG SetRegValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const void* data, DWORD size,

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <boost/make_shared.hpp>
 #include <cstring>
 #include <cwchar>
 #include <functional>
@@ -16,6 +15,7 @@
 
 #include "common/StandinService.h"
 #include "common/TestSupport.h"
+#include "common/WorkItem.h"
 #include "common/TraceCapture.h"
 #include "core/ErrorHandling.h"
 #include "sync/Globals.h"
@@ -47,12 +47,6 @@ namespace {
 
 const wchar_t kPool[] = L"Hardening test pool";
 
-struct CallWorker : Worker {
-    explicit CallWorker(std::function<void()> call) : call(std::move(call)) {}
-    unsigned int Execute() override { return call(), 0; }
-    std::function<void()> call;
-};
-
 // A pool whose one thread is held until Release(): what is queued behind it
 // runs only then, after its submitter's wait has failed.
 class HeldPool {
@@ -74,9 +68,7 @@ public:
     }
 
 private:
-    static void Queue(std::function<void()> call) {
-        FindThreadPool(kPool)->QueueWork(boost::make_shared<CallWorker>(call));
-    }
+    static void Queue(std::function<void()> call) { FindThreadPool(kPool)->QueueWork(zvtest::Item(call)); }
     ScopedHandle m_release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 

@@ -135,35 +135,32 @@ TEST_F(HttpTest, LargeBodyArrivesByteIdenticalWhileTheSdkDoesNotGrowWithIt) {
 
 // Bodies of any transfer coding, read in buffer sizes from 1 byte up, arrive
 // as the server sent them, with the real status and reason phrase.
-struct Fetch {
-    const wchar_t* path;
-    unsigned bufferSize, status;
-    const char* reason;
-};
-void PrintTo(const Fetch& f, std::ostream* out) {
-    *out << f.bufferSize << " bytes";
+TEST_F(HttpTest, BodiesReadInAnyBufferSizeAreWhatTheServerSent) {
+    const struct {
+        const wchar_t* path;
+        unsigned bufferSize, status;
+        const char* reason;
+    } fetches[] = {{L"/chunked?size=3000", 1, 200, "OK"},
+                   {L"/chunked?size=60000", 100, 200, "OK"},
+                   {L"/chunked?size=300000", 8191, 200, "OK"},
+                   {L"/chunked?size=300000", 8192, 200, "OK"},
+                   {L"/chunked?size=300000", 65536, 200, "OK"},
+                   {L"/chunked?size=300000", 300001, 200, "OK"},
+                   {L"/redirect?count=3&to=/chunked?size=5000", 4096, 200, "OK"},
+                   {L"/empty", 4096, 200, "OK"},
+                   {L"/status?code=404", 4096, 404, "Not Found"}};
+    for (const auto& f : fetches) {
+        SCOPED_TRACE(zvtest::Utf8(f.path) + " in " + std::to_string(f.bufferSize) + " bytes");
+        unsigned handle = Send(server->https + f.path), status = 0;
+        ZVChar* reason = nullptr;
+        EXPECT_EQ(ZV_SUCCESS, v5->GetResponseStatusCode(handle, &status));
+        EXPECT_EQ(ZV_SUCCESS, v5->GetResponseReasonPhrase(handle, &reason));
+        EXPECT_EQ(f.status, status);
+        EXPECT_EQ(f.reason, Narrow(reason));
+        v1->FreeTranslatedUrl(reason);
+        EXPECT_EQ(HeaderValue(handle, "X-Body-SHA256"), zvtest::Sha256::Of(ReadAll(handle, f.bufferSize)));
+    }
 }
-class BodyTest : public HttpTest, public ::testing::WithParamInterface<Fetch> {};
-
-TEST_P(BodyTest, ReadInThisBufferSizeIsWhatTheServerSent) {
-    unsigned handle = Send(server->https + GetParam().path), status = 0;
-    ZVChar* reason = nullptr;
-    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseStatusCode(handle, &status));
-    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseReasonPhrase(handle, &reason));
-    EXPECT_EQ(GetParam().status, status);
-    EXPECT_EQ(GetParam().reason, Narrow(reason));
-    v1->FreeTranslatedUrl(reason);
-    EXPECT_EQ(HeaderValue(handle, "X-Body-SHA256"), zvtest::Sha256::Of(ReadAll(handle, GetParam().bufferSize)));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, BodyTest,
-    ::testing::Values(Fetch{L"/chunked?size=3000", 1, 200, "OK"}, Fetch{L"/chunked?size=60000", 100, 200, "OK"},
-                      Fetch{L"/chunked?size=300000", 8191, 200, "OK"}, Fetch{L"/chunked?size=300000", 8192, 200, "OK"},
-                      Fetch{L"/chunked?size=300000", 65536, 200, "OK"},
-                      Fetch{L"/chunked?size=300000", 300001, 200, "OK"},
-                      Fetch{L"/redirect?count=3&to=/chunked?size=5000", 4096, 200, "OK"},
-                      Fetch{L"/empty", 4096, 200, "OK"}, Fetch{L"/status?code=404", 4096, 404, "Not Found"}));
 
 // The body loop asks for exactly the room left and goes round again only
 // while 8192 bytes of room remain; a chunk larger than the room is refused.
@@ -347,49 +344,38 @@ TEST_F(HttpTest, StalledSendTimesOutWithoutHoldingUpUninitialize) {
 }
 
 // Every setter hands its value to the service unchanged, in one call.
-struct Forwarding {
-    const char* method;
-    std::function<ZVResult(ZVImplementationV5Interface*, unsigned)> set;
-    const char* recorded;  // the arguments the service records, as JSON
-};
-void PrintTo(const Forwarding& f, std::ostream* out) {
-    *out << f.method;
+TEST_F(HttpTest, EverySetterForwardsItsValue) {
+    _ZV_GATEWAY_INFO gateway{const_cast<ZVChar*>(L"corp"), const_cast<ZVChar*>(L"https://gw.test"), 1, 0xFFFFFFFF, 3};
+    const unsigned char bytes[] = {0, 0x7f, 0x80, 0xff};
+    const unsigned h = Create();
+    const struct {
+        const char* method;
+        std::function<ZVResult()> set;
+        const char* recorded;  // the arguments the service records, as JSON
+    } setters[] = {
+        {"AddRequestHeader", [&] { return v5->AddRequestHeader(h, L"A: b"); }, R"({"header": "A: b"})"},
+        {"SetRequestMethod", [&] { return v5->SetRequestMethod(h, L"PATCH"); }, R"({"method": "PATCH"})"},
+        {"SetRequestUrl", [&] { return v5->SetRequestUrl(h, L"https://x.test"); }, R"({"url": "https://x.test"})"},
+        {"SetRequestReferenceUrl", [&] { return v5->SetRequestReferenceUrl(h, nullptr); }, R"({"referenceUrl": null})"},
+        {"SetRequestAuthenticationFlags", [&] { return v5->SetRequestAuthenticationFlags(h, 0x80000001); },
+         R"({"flags": 2147483649})"},
+        {"SetRequestUserAgentSuffix", [&] { return v5->SetRequestUserAgentSuffix(h, L"App/2"); },
+         R"({"userAgentSuffix": "App/2"})"},
+        {"SetRequestData", [&] { return v5->SetRequestData(h, bytes, 4); },
+         R"({"data": {"size": 4, "hex": "007f80ff"}})"},
+        {"SetRequestData", [&] { return v5->SetRequestData(h, bytes, 0); }, R"({"data": null})"},
+        {"SetRequestRoute", [&] { return v5->SetRequestRoute(h, &gateway); },
+         R"({"gatewayInfo": {"gatewayUrl": "https://gw.test", "gatewayString": "corp", "gatewayValue1": 1, "gatewayValue2": 4294967295, "gatewayValue3": 3}})"},
+        {"SetRequestTimeoutSeconds", [&] { return v5->SetRequestTimeoutSeconds(h, 4000000000u); },
+         R"({"seconds": 4000000000})"},
+    };
+    for (const auto& s : setters) {
+        ASSERT_TRUE(control->Reset());
+        EXPECT_EQ(ZV_SUCCESS, s.set()) << s.method;
+        EXPECT_EQ(1u, control->CallCount(s.method)) << s.method;
+        EXPECT_EQ(Json::parse(s.recorded), control->LastArgs(s.method)) << s.method;
+    }
 }
-class SetterTest : public HttpTest, public ::testing::WithParamInterface<Forwarding> {};
-
-TEST_P(SetterTest, ForwardsItsValue) {
-    unsigned handle = Create();
-    ASSERT_EQ(ZV_SUCCESS, GetParam().set(v5, handle));
-    EXPECT_EQ(1u, control->CallCount(GetParam().method));
-    EXPECT_EQ(Json::parse(GetParam().recorded), control->LastArgs(GetParam().method));
-}
-
-_ZV_GATEWAY_INFO gateway{const_cast<ZVChar*>(L"corp"), const_cast<ZVChar*>(L"https://gw.test"), 1, 0xFFFFFFFF, 3};
-const unsigned char bytes[] = {0, 0x7f, 0x80, 0xff};
-typedef ZVImplementationV5Interface V5;
-const Forwarding kSetters[] = {
-    {"AddRequestHeader", [](V5* v, unsigned h) { return v->AddRequestHeader(h, L"A: b"); }, R"({"header": "A: b"})"},
-    {"SetRequestMethod", [](V5* v, unsigned h) { return v->SetRequestMethod(h, L"PATCH"); }, R"({"method": "PATCH"})"},
-    {"SetRequestUrl", [](V5* v, unsigned h) { return v->SetRequestUrl(h, L"https://x.test"); },
-     R"({"url": "https://x.test"})"},
-    {"SetRequestReferenceUrl", [](V5* v, unsigned h) { return v->SetRequestReferenceUrl(h, nullptr); },
-     R"({"referenceUrl": null})"},
-    {"SetRequestAuthenticationFlags", [](V5* v, unsigned h) { return v->SetRequestAuthenticationFlags(h, 0x80000001); },
-     R"({"flags": 2147483649})"},
-    {"SetRequestUserAgentSuffix", [](V5* v, unsigned h) { return v->SetRequestUserAgentSuffix(h, L"App/2"); },
-     R"({"userAgentSuffix": "App/2"})"},
-    {"SetRequestData", [](V5* v, unsigned h) { return v->SetRequestData(h, bytes, 4); },
-     R"({"data": {"size": 4, "hex": "007f80ff"}})"},
-    {"SetRequestData", [](V5* v, unsigned h) { return v->SetRequestData(h, bytes, 0); }, R"({"data": null})"},
-    {"SetRequestRoute", [](V5* v, unsigned h) { return v->SetRequestRoute(h, &gateway); },
-     R"({"gatewayInfo": {"gatewayUrl": "https://gw.test", "gatewayString": "corp", "gatewayValue1": 1, "gatewayValue2": 4294967295, "gatewayValue3": 3}})"},
-    {"SetRequestTimeoutSeconds", [](V5* v, unsigned h) { return v->SetRequestTimeoutSeconds(h, 4000000000u); },
-     R"({"seconds": 4000000000})"},
-};
-INSTANTIATE_TEST_SUITE_P(Setters, SetterTest, ::testing::ValuesIn(kSetters),
-                         [](const ::testing::TestParamInfo<Forwarding>& info) {
-                             return std::string(info.param.method) + std::to_string(info.index);
-                         });
 
 // Null out-parameters and arrays, each with its own trace; nothing reaches
 // the service.
@@ -615,7 +601,9 @@ TEST_F(CookieTest, FailuresAfterTheChecksLeaveTheOutputsAsDefined) {
     for (const Operation& op : kOperations) {
         SCOPED_TRACE(op.name);
         const unsigned handle = op.onConnection ? connection : Create();
-        for (unsigned bad : {handle + 1000, 0u, op.onConnection ? Create() : connection}) {
+        const unsigned otherKind = op.onConnection ? Create() : connection;
+        ASSERT_TRUE(control->Reset());  // counts from here: the one call below, none for a bad handle
+        for (unsigned bad : {handle + 1000, 0u, otherKind}) {
             Outs outs;
             EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, op.call(*this, bad, outs)) << bad;
             EXPECT_TRUE(outs.Exactly(op.cleared)) << bad;

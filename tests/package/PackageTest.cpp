@@ -215,9 +215,8 @@ TEST(Zvcli, BadInputGivesOneLineOnStandardErrorAndTheExitCode) {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     ASSERT_EQ(S_OK, zvtest::UnregisterStandin());
     // Without an installation location the SDK's repair fails at once.
-    const wchar_t install[] = L"SOFTWARE\\Brennic\\Install\\{94F321B9-45B0-4125-970D-DE3D98CBCA1C}";
-    zvtest::ScopedRegistryKeyIsolation machine(HKEY_LOCAL_MACHINE, install, KEY_WOW64_32KEY);
-    zvtest::ScopedRegistryKeyIsolation user(HKEY_CURRENT_USER, install, KEY_WOW64_32KEY);
+    zvtest::ScopedRegistryKeyIsolation machine(HKEY_LOCAL_MACHINE, zvtest::kProductInstallKey, KEY_WOW64_32KEY);
+    zvtest::ScopedRegistryKeyIsolation user(HKEY_CURRENT_USER, zvtest::kProductInstallKey, KEY_WOW64_32KEY);
     struct Case {
         const wchar_t* arguments;
         DWORD exitCode;

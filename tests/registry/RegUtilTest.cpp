@@ -13,7 +13,6 @@ namespace {
 
 const wchar_t kTestKey[] = L"Software\\ZelvarTest\\RegUtil";
 const wchar_t kInstallKey[] = L"SOFTWARE\\Brennic\\Install";
-const wchar_t kProductInstallKey[] = L"SOFTWARE\\Brennic\\Install\\{94F321B9-45B0-4125-970D-DE3D98CBCA1C}";
 
 class RegUtilTest : public ::testing::Test {
 protected:

@@ -33,9 +33,6 @@ using namespace zvtest;
 
 namespace {
 
-const wchar_t kProductInstallKey[] = L"SOFTWARE\\Brennic\\Install\\{94F321B9-45B0-4125-970D-DE3D98CBCA1C}";
-const wchar_t kZelvarClassKey[] = L"Software\\Classes\\CLSID\\{0579B1B3-3F62-4E7B-9169-C7E112E2F151}";
-const wchar_t kVossaryClassKey[] = L"Software\\Classes\\CLSID\\{98DB51B7-BDC6-484B-9844-18DA73D506B6}";
 // The type libraries of the two small binaries that stand in for the service's other two.
 const wchar_t* const kFixtureTypeLibraries[] = {L"Software\\Classes\\TypeLib\\{DA2B5F37-18B9-4BEF-9C74-CF589277F0AF}",
                                                 L"Software\\Classes\\TypeLib\\{B607AE93-B8E8-4832-A3A8-2E03720B981C}"};
