@@ -124,7 +124,9 @@ class RegistrationRepairTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        // An exe host still serving from an earlier test would answer the creation without any repair.
+        // An exe host still serving from an earlier test would answer the creation without any repair;
+        // with the in-process host registered the control would not reach it.
+        ASSERT_EQ(S_OK, RegisterStandin(StandinHost::LocalServer));
         ASSERT_TRUE(StopStandinServer());
         ASSERT_EQ(S_OK, UnregisterStandin());
         IZelvarConnection* connection = nullptr;
