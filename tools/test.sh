@@ -124,7 +124,7 @@ if [ $# -eq 0 ] || [ "${ZV_X86:-0}" = 1 ]; then
     cd "$x86_build"
     rm -rf "$x86_build/silent-starts.log" "$x86_build/run-output"
     start_wineserver
-    suites='AuthApiTest|ForwardingTest|BodyTest|CookieTest|HttpTest|SetterTest|EventSink|ConnectionsTest'
+    suites='AuthApiTest|ForwardingTest|CookieTest|HttpTest|EventSink|ConnectionsTest'
     suites+='|RegistrationRepairTest|UpdaterExchange|UpdaterReply|Lifecycle|QueryInterface|SlotOrder'
     suites+='|RegUtilTest|RegistryViewRuleTest|StandinSmokeTest|package'
     # A callback that throws ends a 32-bit mingw-w64 process (see the README);

@@ -19,6 +19,7 @@ namespace authtest {
 
 using namespace BrennicZelvarSDK;
 using zvtest::Json;
+using zvtest::Narrow;
 
 struct Api {
     ZVImplementationV1Interface* v1;
@@ -167,10 +168,6 @@ inline unsigned int Pick(Kind kind, unsigned int connection, unsigned int contex
 inline const Operation& Named(const std::string& name) {
     return *std::find_if(Operations().begin(), Operations().end(),
                          [&](const Operation& op) { return name == op.name; });
-}
-
-inline std::string Narrow(const ZVChar* text) {
-    return text ? std::string(text, text + wcslen(text)) : std::string();
 }
 
 }  // namespace authtest

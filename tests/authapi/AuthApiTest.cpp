@@ -108,11 +108,13 @@ TEST_F(AuthApiTest, HandlesOfAnotherKindOrGoneAreRefusedBeforeTheServiceAndLeave
                        "AddVpnAuthContext Caught unexpected COM error 2147942406 - Bad COM registration perhaps?"}));
 }
 
+// The lifecycle operations too; nothing changes: the connection stays and
+// the initialisation count is as it was.
 TEST_F(AuthApiTest, EveryOperationIsRefusedFromInsideTheStatusCallback) {
     unsigned int vpn = 0;
     ASSERT_EQ(ZV_SUCCESS, api.v2->CreateVpnAuthContext(connection, &kGateway, 0, &vpn));
     ASSERT_TRUE(control->Reset());
-    std::vector<ZVResult> results;
+    std::vector<ZVResult> results, lifecycle;
     ZVResult sent = 0;  // a refused send also traces its mapped result
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     onStatus = [&](unsigned int) {
@@ -120,6 +122,7 @@ TEST_F(AuthApiTest, EveryOperationIsRefusedFromInsideTheStatusCallback) {
         for (const Operation& op : Operations())
             results.push_back(op.call(api, Pick(op.kind, connection, context, vpn), outs));
         sent = zvtest::GetSdkInterface<ZVImplementationV5Interface>(ZV_IID_V5)->SendRequestAndReceiveResponse(7);
+        lifecycle = {api.v1->DestroyConnection(connection), api.v1->Initialize(), api.v1->Uninitialize()};
         SetEvent(done);
     };
     control->FireEvents({{"status", 5}});  // to the newest live connection: this one
@@ -134,5 +137,14 @@ TEST_F(AuthApiTest, EveryOperationIsRefusedFromInsideTheStatusCallback) {
     EXPECT_EQ(Operations().size(), results.size());
     EXPECT_EQ(ZV_ERROR_FAILED, sent);
     EXPECT_TRUE(trace.Contains("SendAndReceive completed for handle 7 with ZVResult 65526"));
+    EXPECT_EQ(std::vector<ZVResult>(3, ZV_ERROR_FAILED), lifecycle);
+    for (const char* name : {"DestroyConnection", "Initialize", "Uninitialize"})
+        EXPECT_TRUE(trace.Contains(Q1 + std::string(name) + ": RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE"));
     EXPECT_EQ(0u, control->Calls().size()) << control->Calls().dump();
+    ZVChar* version = nullptr;
+    EXPECT_EQ(ZV_SUCCESS, api.v3->GetVersion(connection, &version));
+    api.v3->FreeTrampolineUrl(version);
+    EXPECT_EQ(ZV_SUCCESS, api.v1->Uninitialize());
+    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, api.v1->Uninitialize());
+    initialized = false;
 }

@@ -2,25 +2,10 @@
 // before its service call does not hold up Uninitialize, the others are
 // waited for; CancelAllCalls from another thread ends a held Prepare across
 // the process boundary. The stand-in holds the calls until told.
-#include <future>
-
 #include "authapi/AuthApiFixture.h"
 
 using namespace authtest;
-
-namespace {
-
-// Runs an operation on a thread of its own, in the apartment given.
-std::future<ZVResult> Background(std::function<ZVResult()> call, DWORD apartment = COINIT_MULTITHREADED) {
-    return std::async(std::launch::async, [call, apartment] {
-        CoInitializeEx(nullptr, apartment);
-        const ZVResult result = call();
-        CoUninitialize();
-        return result;
-    });
-}
-
-}  // namespace
+using zvtest::Background;
 
 // Every operation that calls the service, its call held in the service while
 // Uninitialize starts on another thread. Uninitialize cancels the service's

@@ -17,13 +17,12 @@ std::wstring ExeDirectory() {
     return reinterpret_cast<::ZVQueryInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")));
 }
 
-LONG SetRegString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value,
-                  REGSAM view) {
+LONG SetRegValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const void* data, DWORD size,
+                 REGSAM view) {
     HKEY h = nullptr;
     LONG rc = RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &h, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
-    rc = RegSetValueExW(h, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    rc = RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size);
     RegCloseKey(h);
     return rc;
 }
@@ -133,6 +132,15 @@ std::string ReadFileBytes(const std::wstring& path) {
     while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) out.append(buf, got);
     CloseHandle(h);
     return out;
+}
+
+std::future<BrennicZelvarSDK::ZVResult> Background(std::function<BrennicZelvarSDK::ZVResult()> call, DWORD apartment) {
+    return std::async(std::launch::async, [call, apartment] {
+        CoInitializeEx(nullptr, apartment);
+        const auto result = call();
+        CoUninitialize();
+        return result;
+    });
 }
 
 std::string Utf8(const std::wstring& text) {

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
+#include <functional>
+#include <future>
 #include <string>
 
 #include "interface/ZelvarSDK.h"
@@ -30,10 +33,20 @@ T* GetSdkInterface(const wchar_t* iid) {
     return static_cast<T*>(out);
 }
 
+// The product's installation key, and the service's two class keys under a hive.
+const wchar_t kProductInstallKey[] = L"SOFTWARE\\Brennic\\Install\\{94F321B9-45B0-4125-970D-DE3D98CBCA1C}";
+const wchar_t kZelvarClassKey[] = L"Software\\Classes\\CLSID\\{0579B1B3-3F62-4E7B-9169-C7E112E2F151}";
+const wchar_t kVossaryClassKey[] = L"Software\\Classes\\CLSID\\{98DB51B7-BDC6-484B-9844-18DA73D506B6}";
+
 // Registry helpers; each returns the Win32 error code. `view` is 0 for the
 // native view, or KEY_WOW64_32KEY / KEY_WOW64_64KEY.
-LONG SetRegString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value,
-                  REGSAM view = 0);
+LONG SetRegValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const void* data, DWORD size,
+                 REGSAM view = 0);
+inline LONG SetRegString(HKEY root, const std::wstring& key, const std::wstring& name, const std::wstring& value,
+                         REGSAM view = 0) {
+    return SetRegValue(root, key, name.c_str(), REG_SZ, value.c_str(), DWORD((value.size() + 1) * sizeof(wchar_t)),
+                       view);
+}
 LONG DeleteRegValue(HKEY root, const std::wstring& key, const std::wstring& name);
 LONG DeleteRegTree(HKEY root, const std::wstring& key, REGSAM view = 0);
 bool RegKeyExists(HKEY root, const std::wstring& key);
@@ -70,5 +83,13 @@ DWORD RunProcess(std::wstring commandLine, DWORD timeoutMs = 30000);
 std::string ReadFileBytes(const std::wstring& path);
 // UTF-16 to UTF-8, for comparing paths with trace text.
 std::string Utf8(const std::wstring& text);
+// Text of the SDK's strings, each character cut to a byte; empty for null.
+inline std::string Narrow(const BrennicZelvarSDK::ZVChar* text) {
+    return text ? std::string(text, text + wcslen(text)) : std::string();
+}
+
+// Runs an operation on a thread of its own, in the apartment given.
+std::future<BrennicZelvarSDK::ZVResult> Background(std::function<BrennicZelvarSDK::ZVResult()> call,
+                                                   DWORD apartment = COINIT_MULTITHREADED);
 
 }  // namespace zvtest

@@ -84,6 +84,11 @@ bool TraceCapture::Contains(const std::string& text) const {
     return IndexOf(text) >= 0;
 }
 
+bool TraceCapture::HasLine(const std::string& levelAndMessage) const {
+    const std::vector<std::string> messages = Messages();
+    return std::find(messages.begin(), messages.end(), levelAndMessage) != messages.end();
+}
+
 int TraceCapture::IndexOf(const std::string& text, int from) const {
     std::vector<std::string> messages = Messages();
     for (int i = std::max(from, 0); i < static_cast<int>(messages.size()); ++i) {

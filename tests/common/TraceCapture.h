@@ -27,6 +27,7 @@ public:
     // Every line's message as "<level>|<message>" (level without padding).
     std::vector<std::string> Messages() const;
     bool Contains(const std::string& text) const;              // some message equals text (level ignored)
+    bool HasLine(const std::string& levelAndMessage) const;    // some "<level>|<message>" equals it
     int IndexOf(const std::string& text, int from = 0) const;  // first such message at or after from, or -1
     // Every text found, each after the one before; otherwise names the first that is not.
     ::testing::AssertionResult InOrder(const std::vector<std::string>& texts) const;

@@ -247,33 +247,6 @@ TEST_P(ConnectionsTest, EventsOfAllConnectionsArriveOnOneThreadOneAtATimeInQueue
     EXPECT_EQ(30u, ofB);
 }
 
-TEST_P(ConnectionsTest, CallsIntoTheSdkFromTheCallbackAreRefusedAndChangeNothing) {
-    CallbackLog log;
-    std::vector<ZVResult> fromCallback;
-    log.extra = [&](const Delivery& d) {
-        unsigned int handle = 0;
-        fromCallback = {sdk->DestroyConnection(d.handle), sdk->CreateConnection(L"Nested", nullptr, nullptr, &handle),
-                        sdk->Initialize(), sdk->Uninitialize()};
-    };
-    unsigned int handle = Connect(&log);
-    Fire(handle, 3);
-    ASSERT_TRUE(log.WaitFor(1));
-    EXPECT_EQ(std::vector<ZVResult>(4, ZV_ERROR_FAILED), fromCallback);
-    for (const char* operation : {"DestroyConnection", "CreateConnection", "Initialize", "Uninitialize"})
-        EXPECT_TRUE(trace.Contains(std::string("BrennicZelvarSDK::ZVImplementationV1::") + operation +
-                                   ": RE-ENTRANT CALL BACK HAS OCCURRED RETURNING FAILURE"))
-            << operation;
-    EXPECT_TRUE(trace.Contains("BrennicZelvarSDK::ZVImplementationV1::DestroyConnection: caught COM error 2147500037"));
-    // The connection is still there, nothing reached the service, the count is unchanged.
-    log.extra = nullptr;
-    Fire(handle, 4);
-    ASSERT_TRUE(log.WaitFor(2));
-    EXPECT_EQ(1u, control->CallCount("CreateConnection"));
-    EXPECT_EQ(0u, control->CallCount("CancelAllCalls"));
-    EXPECT_EQ(ZV_SUCCESS, sdk->Uninitialize());
-    EXPECT_EQ(ZV_ERROR_NOT_INITIALIZED, sdk->Uninitialize());
-}
-
 TEST_P(ConnectionsTest, AThrowingCallbackDoesNotStopTheNextEventAndANullOneOnlyTraces) {
     CallbackLog log;
     log.extra = [](const Delivery& d) {
@@ -371,15 +344,6 @@ TEST_P(ConnectionsTest, StatusOneWithAWindowAsksForTheForeground) {
         }
     EXPECT_EQ(1, warnings);
     EXPECT_EQ(0x1234, log.Snapshot()[2].window);
-}
-
-TEST_P(ConnectionsTest, ACancelAllCallsFailureDuringRemovalIsTracedAndRemovalGoesOn) {
-    unsigned int handle = Connect(nullptr);
-    ASSERT_TRUE(control->SetMethod("CancelAllCalls", {{"hr", "E_ABORT"}}));
-    EXPECT_EQ(DestroyedResult(), sdk->DestroyConnection(handle));
-    EXPECT_TRUE(
-        trace.Contains("RemoveZelvar: caught unexpected COM error 2147500036 during CancelAllCalls for handle 1"));
-    EXPECT_EQ(ZV_ERROR_INVALID_HANDLE, sdk->DestroyConnection(handle));
 }
 
 // The sink's dispatch rules through the real COM path: events fired by the

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -45,7 +46,9 @@ int InitCount() {
 }
 }  // namespace
 
+// A failed pool wait and running out of memory read the same on every runtime.
 TEST_F(CallFrameTest, EveryKindOfExceptionBecomesItsResultAndTrace) {
+    EXPECT_STREQ("Unknown exception", ThreadPoolInvocationException().what());
     const struct {
         ZVResult result;
         const char* traced;
@@ -59,6 +62,8 @@ TEST_F(CallFrameTest, EveryKindOfExceptionBecomesItsResultAndTrace) {
         {ZV_ERROR_NOT_INITIALIZED, "caught COM error 2147746306",
          [] { return RunThrowing(_com_error(static_cast<HRESULT>(0x80040202))); }},
         {ZV_ERROR_FAILED, "caught an unclassified exception", [] { return RunThrowing(42); }},
+        {ZV_ERROR_FAILED, "caught unexpected std::exception; what=bad allocation",
+         [] { return RunThrowing(std::bad_alloc()); }},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.result, c.run()) << c.traced;

@@ -29,11 +29,6 @@ HRESULT FireAt(IDispatch* sink, unsigned int status) {
     return sink->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
 }
 
-void DrainCallbackPool() {
-    RunOnPoolAndWait(
-        kCallbackPoolName, [] {}, "EventSinkTest");
-}
-
 TEST(EventSink, AnswersOnlyIUnknownAndTheEventInterface) {
     auto* sink = new StatusChangeEventSink(1, StatusChangeTarget());
     sink->AddRef();
@@ -55,7 +50,8 @@ TEST(EventSink, EventsOfAnUninitialisedSdkAreDroppedAndTheLastReleaseFreesTheTar
     EXPECT_EQ(S_OK, FireAt(sink, 30)) << "the service must not see a failure";
     ASSERT_EQ(ZV_SUCCESS, GetImplementation().Initialize());
     EXPECT_EQ(S_OK, FireAt(sink, 31));
-    DrainCallbackPool();
+    RunOnPoolAndWait(
+        kCallbackPoolName, [] {}, "EventSinkTest");  // drains the callback pool
     ASSERT_EQ(ZV_SUCCESS, GetImplementation().Uninitialize());
     EXPECT_EQ(std::vector<unsigned int>{31}, record->statuses);
     record.reset();

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <boost/make_shared.hpp>
 #include <cstring>
 #include <cwchar>
 #include <functional>
@@ -15,6 +14,8 @@
 #include <vector>
 
 #include "common/StandinService.h"
+#include "common/TestSupport.h"
+#include "common/WorkItem.h"
 #include "common/TraceCapture.h"
 #include "core/ErrorHandling.h"
 #include "sync/Globals.h"
@@ -48,12 +49,6 @@ namespace {
 
 const wchar_t kPool[] = L"Hardening test pool";
 
-struct CallWorker : Worker {
-    explicit CallWorker(std::function<void()> call) : call(std::move(call)) {}
-    unsigned int Execute() override { return call(), 0; }
-    std::function<void()> call;
-};
-
 // A pool whose one thread is held until Release(): what is queued behind it
 // runs only then, after its submitter's wait has failed.
 class HeldPool {
@@ -75,9 +70,7 @@ public:
     }
 
 private:
-    static void Queue(std::function<void()> call) {
-        FindThreadPool(kPool)->QueueWork(boost::make_shared<CallWorker>(call));
-    }
+    static void Queue(std::function<void()> call) { FindThreadPool(kPool)->QueueWork(zvtest::Item(call)); }
     ScopedHandle m_release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
@@ -193,18 +186,6 @@ TEST(ScopedHandleReset, ResetToTheHandleItHoldsKeepsItOpen) {
     EXPECT_TRUE(event.Get() == held && GetHandleInformation(held, &flags)) << "the handle was closed";
 }
 
-TEST(ExceptionTexts, AFailedPoolWaitAndRunningOutOfMemoryReadTheSameOnEveryRuntime) {
-    EXPECT_STREQ("Unknown exception", ThreadPoolInvocationException().what());
-    zvtest::TraceCapture trace(true);
-    try {
-        throw std::bad_alloc();
-    } catch (...) {
-        EXPECT_EQ(ZV_ERROR_FAILED, HandleApiException("Test::Memory"));
-    }
-    EXPECT_TRUE(trace.Contains("Test::Memory: caught unexpected std::exception; what=bad allocation"))
-        << trace.Contents();
-}
-
 namespace {
 // The SDK linked into this program, initialised beside the in-process
 // stand-in, with one connection.
@@ -222,15 +203,6 @@ struct LinkedSdk {
         zvtest::RegisterStandin(zvtest::StandinHost::LocalServer);
         CoUninitialize();
     }
-    // Runs call on a thread of its own; the event is set when it returns.
-    std::thread Run(const std::function<void()>& call, ScopedHandle& done) {
-        done.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        HANDLE event = done.Get();
-        return std::thread([call, event] {
-            call();
-            SetEvent(event);
-        });
-    }
     ZVImplementationV9& sdk = GetImplementation();
     std::unique_ptr<zvtest::StandinControl> control;
     unsigned int connection = 0;
@@ -244,18 +216,15 @@ TEST(CreationWorkItem, RunsToItsEndWhileThePoolRegistryIsHeld) {
     LinkedSdk linked;
     ASSERT_TRUE(linked.control->SetMethod("CreateConnection", {{"block", true}}));
     unsigned int handle = 0;
-    ZVResult result = 0;
-    ScopedHandle done;
-    std::thread creator =
-        linked.Run([&] { result = linked.sdk.CreateConnection(L"Hardening", nullptr, nullptr, &handle); }, done);
+    auto creator =
+        zvtest::Background([&] { return linked.sdk.CreateConnection(L"Hardening", nullptr, nullptr, &handle); });
     ASSERT_TRUE(linked.control->WaitForCalls("CreateConnection", 2));
     g_PoolRegistryLock.AcquireExclusive();
     linked.control->ReleaseHeld("CreateConnection");
-    const DWORD waited = WaitForSingleObject(done.Get(), 20000);
+    const std::future_status waited = creator.wait_for(std::chrono::seconds(20));
     g_PoolRegistryLock.ReleaseExclusive();
-    EXPECT_EQ(WAIT_OBJECT_0, waited) << "the creation item waited for the pool registry";
-    creator.join();
-    EXPECT_EQ(ZV_SUCCESS, result);
+    EXPECT_EQ(std::future_status::ready, waited) << "the creation item waited for the pool registry";
+    EXPECT_EQ(ZV_SUCCESS, creator.get());
 }
 
 // A destroy from a single-threaded apartment releases the service object
@@ -266,9 +235,8 @@ TEST(DestroyFromSingleThreadedApartment, ReleasesTheServiceObjectBeforeItReturns
     ASSERT_EQ(ZV_SUCCESS, linked.sdk.CreateRequestContext(linked.connection, L"https://a.test/", 0, &context));
     ASSERT_TRUE(linked.control->SetMethod("CreateRequestContext", {{"block", true}}));
     unsigned int heldContext = 0;
-    ScopedHandle created;
-    std::thread creator = linked.Run(
-        [&] { linked.sdk.CreateRequestContext(linked.connection, L"https://b.test/", 0, &heldContext); }, created);
+    auto creator = zvtest::Background(
+        [&] { return linked.sdk.CreateRequestContext(linked.connection, L"https://b.test/", 0, &heldContext); });
     ASSERT_TRUE(linked.control->WaitForCalls("CreateRequestContext", 2));
     const unsigned liveBefore = linked.control->ServerInfo()["liveObjects"].get<unsigned>();
     ZVResult result = 0;
@@ -281,5 +249,5 @@ TEST(DestroyFromSingleThreadedApartment, ReleasesTheServiceObjectBeforeItReturns
     EXPECT_EQ(liveBefore - 1, linked.control->ServerInfo()["liveObjects"].get<unsigned>())
         << "the service object outlives the destroy";
     linked.control->ReleaseHeld("CreateRequestContext");
-    creator.join();
+    creator.wait();
 }

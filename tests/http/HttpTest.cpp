@@ -12,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <thread>
 
 #include "common/StandinService.h"
 #include "common/TestSupport.h"
@@ -21,6 +20,7 @@
 using namespace BrennicZelvarSDK;
 using zvtest::Json;
 using zvtest::LoopbackServer;
+using zvtest::Narrow;
 using zvtest::StandinHost;
 
 namespace {
@@ -33,11 +33,6 @@ SIZE_T PrivateBytes() {
     return counters.PrivateUsage;
 }
 
-std::string Narrow(const ZVChar* text) {
-    std::string s;
-    for (; text && *text; ++text) s += static_cast<char>(*text);
-    return s;
-}
 std::string Flags(const _ZV_COOKIE_DATA& c) {
     return std::to_string(c.flag1) + std::to_string(c.flag2) + std::to_string(c.flag3) + std::to_string(c.flag4);
 }
@@ -108,11 +103,6 @@ public:  // the operation table below reaches the tables through the fixture
         v1->FreeHeaders(headers);
         return value;
     }
-    std::string Sha256Of(const std::string& data) {
-        zvtest::Sha256 hash;
-        hash.Add(data.data(), data.size());
-        return hash.HexDigest();
-    }
 
     const LoopbackServer* server = nullptr;
     zvtest::TraceCapture trace;
@@ -145,37 +135,32 @@ TEST_F(HttpTest, LargeBodyArrivesByteIdenticalWhileTheSdkDoesNotGrowWithIt) {
 
 // Bodies of any transfer coding, read in buffer sizes from 1 byte up, arrive
 // as the server sent them, with the real status and reason phrase.
-struct Fetch {
-    const wchar_t* path;
-    unsigned bufferSize, status;
-    const char* reason;
-};
-void PrintTo(const Fetch& f, std::ostream* out) {
-    *out << f.bufferSize << " bytes";
+TEST_F(HttpTest, BodiesReadInAnyBufferSizeAreWhatTheServerSent) {
+    const struct {
+        const wchar_t* path;
+        unsigned bufferSize, status;
+        const char* reason;
+    } fetches[] = {{L"/chunked?size=3000", 1, 200, "OK"},
+                   {L"/chunked?size=60000", 100, 200, "OK"},
+                   {L"/chunked?size=300000", 8191, 200, "OK"},
+                   {L"/chunked?size=300000", 8192, 200, "OK"},
+                   {L"/chunked?size=300000", 65536, 200, "OK"},
+                   {L"/chunked?size=300000", 300001, 200, "OK"},
+                   {L"/redirect?count=3&to=/chunked?size=5000", 4096, 200, "OK"},
+                   {L"/empty", 4096, 200, "OK"},
+                   {L"/status?code=404", 4096, 404, "Not Found"}};
+    for (const auto& f : fetches) {
+        SCOPED_TRACE(zvtest::Utf8(f.path) + " in " + std::to_string(f.bufferSize) + " bytes");
+        unsigned handle = Send(server->https + f.path), status = 0;
+        ZVChar* reason = nullptr;
+        EXPECT_EQ(ZV_SUCCESS, v5->GetResponseStatusCode(handle, &status));
+        EXPECT_EQ(ZV_SUCCESS, v5->GetResponseReasonPhrase(handle, &reason));
+        EXPECT_EQ(f.status, status);
+        EXPECT_EQ(f.reason, Narrow(reason));
+        v1->FreeTranslatedUrl(reason);
+        EXPECT_EQ(HeaderValue(handle, "X-Body-SHA256"), zvtest::Sha256::Of(ReadAll(handle, f.bufferSize)));
+    }
 }
-class BodyTest : public HttpTest, public ::testing::WithParamInterface<Fetch> {};
-
-TEST_P(BodyTest, ReadInThisBufferSizeIsWhatTheServerSent) {
-    unsigned handle = Send(server->https + GetParam().path), status = 0;
-    ZVChar* reason = nullptr;
-    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseStatusCode(handle, &status));
-    EXPECT_EQ(ZV_SUCCESS, v5->GetResponseReasonPhrase(handle, &reason));
-    EXPECT_EQ(GetParam().status, status);
-    EXPECT_EQ(GetParam().reason, Narrow(reason));
-    EXPECT_TRUE(trace.Contains("GetResponseReasonPhrase completed for handle " + std::to_string(handle) +
-                               " with result " + GetParam().reason));
-    v1->FreeTranslatedUrl(reason);
-    EXPECT_EQ(HeaderValue(handle, "X-Body-SHA256"), Sha256Of(ReadAll(handle, GetParam().bufferSize)));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, BodyTest,
-    ::testing::Values(Fetch{L"/chunked?size=3000", 1, 200, "OK"}, Fetch{L"/chunked?size=60000", 100, 200, "OK"},
-                      Fetch{L"/chunked?size=300000", 8191, 200, "OK"}, Fetch{L"/chunked?size=300000", 8192, 200, "OK"},
-                      Fetch{L"/chunked?size=300000", 65536, 200, "OK"},
-                      Fetch{L"/chunked?size=300000", 300001, 200, "OK"},
-                      Fetch{L"/redirect?count=3&to=/chunked?size=5000", 4096, 200, "OK"},
-                      Fetch{L"/empty", 4096, 200, "OK"}, Fetch{L"/status?code=404", 4096, 404, "Not Found"}));
 
 // The body loop asks for exactly the room left and goes round again only
 // while 8192 bytes of room remain; a chunk larger than the room is refused.
@@ -248,7 +233,7 @@ TEST_F(HttpTest, RequestBodyAndHeadersReachTheServerExactly) {
         EXPECT_EQ("ZelvarSvr/12.0 ZvTest/1.0", headers["User-Agent"]);
         EXPECT_EQ(std::string(reference.begin(), reference.end()), headers["Referer"]);
         EXPECT_EQ(body.size(), echo["bodyLength"].get<size_t>());
-        EXPECT_EQ(Sha256Of(body), echo["bodySha256"]);
+        EXPECT_EQ(zvtest::Sha256::Of(body), echo["bodySha256"]);
     }
 }
 
@@ -341,18 +326,11 @@ TEST_F(HttpTest, StalledSendTimesOutWithoutHoldingUpUninitialize) {
     unsigned handle = Create();
     ASSERT_EQ(ZV_SUCCESS, v5->SetRequestUrl(handle, (server->http + L"/slow?seconds=60").c_str()));
     ASSERT_EQ(ZV_SUCCESS, v5->SetRequestTimeoutSeconds(handle, 3));
-    HANDLE sent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ZVResult result = 0;
-    std::thread sender([&] {
-        result = v5->SendRequestAndReceiveResponse(handle);
-        SetEvent(sent);
-    });
+    auto sender = zvtest::Background([&] { return v5->SendRequestAndReceiveResponse(handle); });
     ASSERT_TRUE(control->WaitForCalls("SendRequestAndReceiveResponse", 1));
     EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize());
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(sent, 0));  // the send is still in flight
-    sender.join();
-    CloseHandle(sent);
-    EXPECT_EQ(ZV_ERROR_FAILED, result);  // ERROR_WINHTTP_TIMEOUT, 0x80072EE2
+    EXPECT_EQ(std::future_status::timeout, sender.wait_for(std::chrono::seconds(0)));  // the send is still in flight
+    EXPECT_EQ(ZV_ERROR_FAILED, sender.get());  // ERROR_WINHTTP_TIMEOUT, 0x80072EE2
 
     // (The trace file closed with Uninitialize.) A failing send traces its mapped result.
     Start();
@@ -366,49 +344,38 @@ TEST_F(HttpTest, StalledSendTimesOutWithoutHoldingUpUninitialize) {
 }
 
 // Every setter hands its value to the service unchanged, in one call.
-struct Forwarding {
-    const char* method;
-    std::function<ZVResult(ZVImplementationV5Interface*, unsigned)> set;
-    const char* recorded;  // the arguments the service records, as JSON
-};
-void PrintTo(const Forwarding& f, std::ostream* out) {
-    *out << f.method;
+TEST_F(HttpTest, EverySetterForwardsItsValue) {
+    _ZV_GATEWAY_INFO gateway{const_cast<ZVChar*>(L"corp"), const_cast<ZVChar*>(L"https://gw.test"), 1, 0xFFFFFFFF, 3};
+    const unsigned char bytes[] = {0, 0x7f, 0x80, 0xff};
+    const unsigned h = Create();
+    const struct {
+        const char* method;
+        std::function<ZVResult()> set;
+        const char* recorded;  // the arguments the service records, as JSON
+    } setters[] = {
+        {"AddRequestHeader", [&] { return v5->AddRequestHeader(h, L"A: b"); }, R"({"header": "A: b"})"},
+        {"SetRequestMethod", [&] { return v5->SetRequestMethod(h, L"PATCH"); }, R"({"method": "PATCH"})"},
+        {"SetRequestUrl", [&] { return v5->SetRequestUrl(h, L"https://x.test"); }, R"({"url": "https://x.test"})"},
+        {"SetRequestReferenceUrl", [&] { return v5->SetRequestReferenceUrl(h, nullptr); }, R"({"referenceUrl": null})"},
+        {"SetRequestAuthenticationFlags", [&] { return v5->SetRequestAuthenticationFlags(h, 0x80000001); },
+         R"({"flags": 2147483649})"},
+        {"SetRequestUserAgentSuffix", [&] { return v5->SetRequestUserAgentSuffix(h, L"App/2"); },
+         R"({"userAgentSuffix": "App/2"})"},
+        {"SetRequestData", [&] { return v5->SetRequestData(h, bytes, 4); },
+         R"({"data": {"size": 4, "hex": "007f80ff"}})"},
+        {"SetRequestData", [&] { return v5->SetRequestData(h, bytes, 0); }, R"({"data": null})"},
+        {"SetRequestRoute", [&] { return v5->SetRequestRoute(h, &gateway); },
+         R"({"gatewayInfo": {"gatewayUrl": "https://gw.test", "gatewayString": "corp", "gatewayValue1": 1, "gatewayValue2": 4294967295, "gatewayValue3": 3}})"},
+        {"SetRequestTimeoutSeconds", [&] { return v5->SetRequestTimeoutSeconds(h, 4000000000u); },
+         R"({"seconds": 4000000000})"},
+    };
+    for (const auto& s : setters) {
+        ASSERT_TRUE(control->Reset());
+        EXPECT_EQ(ZV_SUCCESS, s.set()) << s.method;
+        EXPECT_EQ(1u, control->CallCount(s.method)) << s.method;
+        EXPECT_EQ(Json::parse(s.recorded), control->LastArgs(s.method)) << s.method;
+    }
 }
-class SetterTest : public HttpTest, public ::testing::WithParamInterface<Forwarding> {};
-
-TEST_P(SetterTest, ForwardsItsValue) {
-    unsigned handle = Create();
-    ASSERT_EQ(ZV_SUCCESS, GetParam().set(v5, handle));
-    EXPECT_EQ(1u, control->CallCount(GetParam().method));
-    EXPECT_EQ(Json::parse(GetParam().recorded), control->LastArgs(GetParam().method));
-}
-
-_ZV_GATEWAY_INFO gateway{const_cast<ZVChar*>(L"corp"), const_cast<ZVChar*>(L"https://gw.test"), 1, 0xFFFFFFFF, 3};
-const unsigned char bytes[] = {0, 0x7f, 0x80, 0xff};
-typedef ZVImplementationV5Interface V5;
-const Forwarding kSetters[] = {
-    {"AddRequestHeader", [](V5* v, unsigned h) { return v->AddRequestHeader(h, L"A: b"); }, R"({"header": "A: b"})"},
-    {"SetRequestMethod", [](V5* v, unsigned h) { return v->SetRequestMethod(h, L"PATCH"); }, R"({"method": "PATCH"})"},
-    {"SetRequestUrl", [](V5* v, unsigned h) { return v->SetRequestUrl(h, L"https://x.test"); },
-     R"({"url": "https://x.test"})"},
-    {"SetRequestReferenceUrl", [](V5* v, unsigned h) { return v->SetRequestReferenceUrl(h, nullptr); },
-     R"({"referenceUrl": null})"},
-    {"SetRequestAuthenticationFlags", [](V5* v, unsigned h) { return v->SetRequestAuthenticationFlags(h, 0x80000001); },
-     R"({"flags": 2147483649})"},
-    {"SetRequestUserAgentSuffix", [](V5* v, unsigned h) { return v->SetRequestUserAgentSuffix(h, L"App/2"); },
-     R"({"userAgentSuffix": "App/2"})"},
-    {"SetRequestData", [](V5* v, unsigned h) { return v->SetRequestData(h, bytes, 4); },
-     R"({"data": {"size": 4, "hex": "007f80ff"}})"},
-    {"SetRequestData", [](V5* v, unsigned h) { return v->SetRequestData(h, bytes, 0); }, R"({"data": null})"},
-    {"SetRequestRoute", [](V5* v, unsigned h) { return v->SetRequestRoute(h, &gateway); },
-     R"({"gatewayInfo": {"gatewayUrl": "https://gw.test", "gatewayString": "corp", "gatewayValue1": 1, "gatewayValue2": 4294967295, "gatewayValue3": 3}})"},
-    {"SetRequestTimeoutSeconds", [](V5* v, unsigned h) { return v->SetRequestTimeoutSeconds(h, 4000000000u); },
-     R"({"seconds": 4000000000})"},
-};
-INSTANTIATE_TEST_SUITE_P(Setters, SetterTest, ::testing::ValuesIn(kSetters),
-                         [](const ::testing::TestParamInfo<Forwarding>& info) {
-                             return std::string(info.param.method) + std::to_string(info.index);
-                         });
 
 // Null out-parameters and arrays, each with its own trace; nothing reaches
 // the service.
@@ -669,30 +636,17 @@ TEST_P(GateTest, EveryOperationLeavesOrHoldsTheGateAsDefined) {
         ASSERT_TRUE(control->SetScenario(
             {{"methods", {{op.name, {{"block", true}}}, {"CancelAllCalls", {{"hr", "E_FAIL"}}}}}}));
         Outs outs;
-        std::thread call([&] {
-            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            op.call(*this, handle, outs);
-            CoUninitialize();
-        });
+        auto call = zvtest::Background([&] { return op.call(*this, handle, outs); });
         ASSERT_TRUE(control->WaitForCalls(op.name, 1));
-        ZVResult uninitialized = ZV_ERROR_FAILED;
-        HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        std::thread uninitialize([&] {
-            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            uninitialized = v1->Uninitialize();
-            CoUninitialize();
-            SetEvent(done);
-        });
+        auto uninitialize = zvtest::Background([&] { return v1->Uninitialize(); });
         initialized = false;
         EXPECT_EQ(early, control->WaitForCalls("CancelAllCalls", 1, early ? 20000 : 1000));
         if (early) {
-            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(done, 20000));
+            EXPECT_EQ(std::future_status::ready, uninitialize.wait_for(std::chrono::seconds(20)));
         }
         EXPECT_EQ(1u, control->ReleaseHeld(op.name));
-        call.join();
-        uninitialize.join();
-        CloseHandle(done);
-        EXPECT_EQ(ZV_SUCCESS, uninitialized);
+        call.wait();
+        EXPECT_EQ(ZV_SUCCESS, uninitialize.get());
     }
 }
 

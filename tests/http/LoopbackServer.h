@@ -32,6 +32,11 @@ public:
     ~Sha256();
     void Add(const void* data, size_t size);
     std::string HexDigest();
+    static std::string Of(const std::string& data) {
+        Sha256 hash;
+        hash.Add(data.data(), data.size());
+        return hash.HexDigest();
+    }
 
 private:
     ULONG_PTR m_provider = 0, m_hash = 0;

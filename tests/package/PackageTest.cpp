@@ -215,9 +215,8 @@ TEST(Zvcli, BadInputGivesOneLineOnStandardErrorAndTheExitCode) {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     ASSERT_EQ(S_OK, zvtest::UnregisterStandin());
     // Without an installation location the SDK's repair fails at once.
-    const wchar_t install[] = L"SOFTWARE\\Brennic\\Install\\{94F321B9-45B0-4125-970D-DE3D98CBCA1C}";
-    zvtest::ScopedRegistryKeyIsolation machine(HKEY_LOCAL_MACHINE, install, KEY_WOW64_32KEY);
-    zvtest::ScopedRegistryKeyIsolation user(HKEY_CURRENT_USER, install, KEY_WOW64_32KEY);
+    zvtest::ScopedRegistryKeyIsolation machine(HKEY_LOCAL_MACHINE, zvtest::kProductInstallKey, KEY_WOW64_32KEY);
+    zvtest::ScopedRegistryKeyIsolation user(HKEY_CURRENT_USER, zvtest::kProductInstallKey, KEY_WOW64_32KEY);
     struct Case {
         const wchar_t* arguments;
         DWORD exitCode;
@@ -306,11 +305,6 @@ std::string HexUpper(const std::vector<BYTE>& bytes) {
     std::string text;
     for (BYTE b : bytes) text += "0123456789ABCDEF"[b >> 4], text += "0123456789ABCDEF"[b & 15];
     return text;
-}
-std::string Sha256Of(const std::string& bytes) {
-    zvtest::Sha256 hash;
-    hash.Add(bytes.data(), bytes.size());
-    return hash.HexDigest();
 }
 std::string FromBase64(const std::string& text) {
     DWORD size = 0;
@@ -404,8 +398,8 @@ TEST_P(ZvcliCommands, EveryCommandPrintsWhatTheServiceAndTheServerHave) {
             for (const std::string h : document["headers"])
                 if (h.rfind("X-Body-SHA256: ", 0) == 0) sha = h.substr(15);
             EXPECT_EQ(64u, sha.size());
-            EXPECT_EQ(sha, Sha256Of(FromBase64(document["bodyBase64"])));
-            EXPECT_EQ(sha, Sha256Of(human.out));
+            EXPECT_EQ(sha, zvtest::Sha256::Of(FromBase64(document["bodyBase64"])));
+            EXPECT_EQ(sha, zvtest::Sha256::Of(human.out));
             EXPECT_EQ(0u, human.err.rfind("HTTP 200 OK\n", 0)) << human.err;
         }
     }

@@ -19,11 +19,8 @@ using BrennicUtility::RegUtil;
 
 namespace {
 
-const wchar_t kProductInstallKey[] = L"SOFTWARE\\Brennic\\Install\\{94F321B9-45B0-4125-970D-DE3D98CBCA1C}";
 const wchar_t kZelvarClsid[] = L"{0579B1B3-3F62-4E7B-9169-C7E112E2F151}";
 const wchar_t kVossaryClsid[] = L"{98DB51B7-BDC6-484B-9844-18DA73D506B6}";
-const wchar_t kZelvarClassKey[] = L"Software\\Classes\\CLSID\\{0579B1B3-3F62-4E7B-9169-C7E112E2F151}";
-const wchar_t kVossaryClassKey[] = L"Software\\Classes\\CLSID\\{98DB51B7-BDC6-484B-9844-18DA73D506B6}";
 
 // The small binaries installed under the service's names (see CMakeLists.txt).
 const wchar_t* const kFixtures[3][2] = {{L"ZvFixtureInterfaces.dll", L"MorvelInterfaces.dll"},

@@ -13,16 +13,6 @@ namespace {
 
 const wchar_t kTestKey[] = L"Software\\ZelvarTest\\RegUtil";
 const wchar_t kInstallKey[] = L"SOFTWARE\\Brennic\\Install";
-const wchar_t kProductInstallKey[] = L"SOFTWARE\\Brennic\\Install\\{94F321B9-45B0-4125-970D-DE3D98CBCA1C}";
-
-LONG SetValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const void* data, DWORD size) {
-    HKEY h = nullptr;
-    LONG rc = RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
-    if (rc != ERROR_SUCCESS) return rc;
-    rc = RegSetValueExW(h, name, 0, type, static_cast<const BYTE*>(data), size);
-    RegCloseKey(h);
-    return rc;
-}
 
 class RegUtilTest : public ::testing::Test {
 protected:
@@ -35,9 +25,9 @@ protected:
 
 TEST_F(RegUtilTest, ReadStringGivesTheTextItsStoredTypeOrTheDefaultAndClosesItsKey) {
     const std::wstring fits(519, L'a'), tooLong(520, L'b');
-    ASSERT_EQ(0, SetValue(HKEY_CURRENT_USER, kTestKey, L"Expand", REG_EXPAND_SZ, L"%TEMP%\\x", 20));
-    ASSERT_EQ(0, SetValue(HKEY_CURRENT_USER, kTestKey, L"JustNul", REG_SZ, L"", 2));
-    ASSERT_EQ(0, SetValue(HKEY_CURRENT_USER, kTestKey, L"NoBytes", REG_SZ, nullptr, 0));
+    ASSERT_EQ(0, SetRegValue(HKEY_CURRENT_USER, kTestKey, L"Expand", REG_EXPAND_SZ, L"%TEMP%\\x", 20));
+    ASSERT_EQ(0, SetRegValue(HKEY_CURRENT_USER, kTestKey, L"JustNul", REG_SZ, L"", 2));
+    ASSERT_EQ(0, SetRegValue(HKEY_CURRENT_USER, kTestKey, L"NoBytes", REG_SZ, nullptr, 0));
     ASSERT_EQ(0, SetRegString(HKEY_CURRENT_USER, kTestKey, L"Fits", fits));
     ASSERT_EQ(0, SetRegString(HKEY_CURRENT_USER, kTestKey, L"TooLong", tooLong));
     const struct {

@@ -33,9 +33,6 @@ using namespace zvtest;
 
 namespace {
 
-const wchar_t kProductInstallKey[] = L"SOFTWARE\\Brennic\\Install\\{94F321B9-45B0-4125-970D-DE3D98CBCA1C}";
-const wchar_t kZelvarClassKey[] = L"Software\\Classes\\CLSID\\{0579B1B3-3F62-4E7B-9169-C7E112E2F151}";
-const wchar_t kVossaryClassKey[] = L"Software\\Classes\\CLSID\\{98DB51B7-BDC6-484B-9844-18DA73D506B6}";
 // The type libraries of the two small binaries that stand in for the service's other two.
 const wchar_t* const kFixtureTypeLibraries[] = {L"Software\\Classes\\TypeLib\\{DA2B5F37-18B9-4BEF-9C74-CF589277F0AF}",
                                                 L"Software\\Classes\\TypeLib\\{B607AE93-B8E8-4832-A3A8-2E03720B981C}"};
@@ -127,7 +124,9 @@ class RegistrationRepairTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        // An exe host still serving from an earlier test would answer the creation without any repair.
+        // An exe host still serving from an earlier test would answer the creation without any repair;
+        // with the in-process host registered the control would not reach it.
+        ASSERT_EQ(S_OK, RegisterStandin(StandinHost::LocalServer));
         ASSERT_TRUE(StopStandinServer());
         ASSERT_EQ(S_OK, UnregisterStandin());
         IZelvarConnection* connection = nullptr;
@@ -302,30 +301,23 @@ TEST_P(UpdaterStallTest, UninitializeEndsTheExchangeAndCreateConnectionGetsTheFa
                               KEY_WOW64_32KEY));
     const std::wstring stallName = L"Local\\ZvUpdaterStall-" + std::to_wstring(GetCurrentProcessId());
     std::unique_ptr<void, decltype(&CloseHandle)> stalled(CreateEventW(nullptr, TRUE, FALSE, stallName.c_str()),
-                                                          CloseHandle),
-        uninitialized(CreateEventW(nullptr, TRUE, FALSE, nullptr), CloseHandle);
+                                                          CloseHandle);
     std::vector<std::wstring> options = GetParam().options;
     options.insert(options.end(), {L"--stall-event", stallName});
     StandinUpdater updater(options);
     ASSERT_TRUE(updater.Ready());
 
-    ZVResult created = 0, uninitializeResult = 0;
     unsigned int handle = 12345;
-    std::thread creator([&] { created = m_sdk->CreateConnection(L"App", nullptr, nullptr, &handle); });
+    auto creator = Background([&] { return m_sdk->CreateConnection(L"App", nullptr, nullptr, &handle); });
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stalled.get(), 10000)) << "the exchange never reached the updater";
-    std::thread stopper([&] {
-        uninitializeResult = m_sdk->Uninitialize();
-        SetEvent(uninitialized.get());
-    });
-    const DWORD ended = WaitForSingleObject(uninitialized.get(), 20000);
+    auto stopper = Background([&] { return m_sdk->Uninitialize(); });
+    const bool ended = stopper.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
     // Ending the updater breaks the pipe, so that a held exchange lets the threads go.
-    if (ended != WAIT_OBJECT_0) updater.Finish(0);
-    EXPECT_EQ(WAIT_OBJECT_0, ended) << "Uninitialize held by the updater";
-    stopper.join();
-    creator.join();
+    if (!ended) updater.Finish(0);
+    EXPECT_TRUE(ended) << "Uninitialize held by the updater";
+    EXPECT_EQ(ZV_SUCCESS, stopper.get());
+    EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, creator.get());
     m_sdk = nullptr;
-    EXPECT_EQ(ZV_SUCCESS, uninitializeResult);
-    EXPECT_EQ(ZV_ERROR_SERVICE_UNAVAILABLE, created);
     EXPECT_EQ(0u, handle);
     EXPECT_TRUE(m_trace.InOrder({kCreationFailed, kUpdaterCalled,
                                  "UpdaterServiceCommunication::CommunicateToUpdaterService failed.", kUpdaterFailed,

@@ -87,10 +87,8 @@ TEST(Lifecycle, NestedInitializeCountsAndOnlyTheLastUninitializeTearsDown) {
         "g_SdkImplInitCount is now 0",
         "Uninitialize Ends",
     }));
-    bool errorLevel = false;  // an argument check's failure is an error line
-    for (const std::string& m : trace.Messages())
-        errorLevel |= m == "Err|ZVImplementationV1::CreateConnection invalid client name";
-    EXPECT_TRUE(errorLevel);
+    // An argument check's failure is an error line.
+    EXPECT_TRUE(trace.HasLine("Err|ZVImplementationV1::CreateConnection invalid client name"));
 }
 
 TEST(Lifecycle, EachInitializationCycleOpensANewTraceFileWithItsHeader) {

@@ -35,23 +35,10 @@ TEST(QueryInterface, EveryIdentifierWithoutRegardToCaseGivesItsTableAndNothingEl
     EXPECT_EQ(reinterpret_cast<void*>(0x1234), out) << "nothing is written for a null identifier";
 }
 
-TEST(QueryInterface, OneObjectForEveryThreadAndTheWalkDownReachesEachTable) {
+TEST(QueryInterface, OneObjectForEveryThread) {
     std::vector<void*> seen(8);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&seen, i] { seen[i] = Query(ZV_IID_V9); });
     for (auto& t : threads) t.join();
     for (void* p : seen) EXPECT_EQ(seen[0], p);
-
-    auto* v9 = static_cast<ZVImplementationV9Interface*>(seen[0]);
-    auto* v8 = v9->GetPreviousInterface();
-    auto* v7 = v8->GetPreviousInterface();
-    auto* v6 = v7->GetPreviousInterface();
-    auto* v5 = v6->GetPreviousInterface();
-    auto* v4 = v5->GetPreviousInterface();
-    auto* v3 = v4->GetPreviousInterface();
-    auto* v2 = v3->GetPreviousInterface();
-    const std::vector<void*> walked = {v8, v7, v6, v5, v4, v3, v2, v2->GetPreviousInterface()};
-    const std::vector<void*> queried = {Query(ZV_IID_V8), Query(ZV_IID_V7), Query(ZV_IID_V6), Query(ZV_IID_V5),
-                                        Query(ZV_IID_V4), Query(ZV_IID_V3), Query(ZV_IID_V2), Query(ZV_IID_V1)};
-    EXPECT_EQ(queried, walked);
 }

@@ -11,11 +11,7 @@ using namespace BrennicZelvarSDK;
 
 namespace {
 
-void* Table(const wchar_t* id) {
-    void* out = nullptr;
-    zvtest::LoadSdkQueryInterface()(id, &out);
-    return out;
-}
+void* (*const Table)(const wchar_t* id) = zvtest::GetSdkInterface<void>;
 
 // A slot takes the table as its first argument, with the convention of
 // virtual member functions: in 32-bit processes __thiscall (the table in ECX).

@@ -27,12 +27,6 @@ const std::string kEmpty = "Err|ReadFromPipe received empty response.";
 const DWORD kWrite = UpdaterServiceCommunication::kWriteTimeoutMs;
 const DWORD kReply = UpdaterServiceCommunication::kReplyTimeoutMs;
 
-bool Traced(const TraceCapture& trace, const std::string& levelAndMessage) {
-    for (const std::string& m : trace.Messages())
-        if (m == levelAndMessage) return true;
-    return false;
-}
-
 // How a scripted read or write ends: at once; pending until the wait for it,
 // which it ends; pending until cancelled; or pending, done just as the wait
 // for it ran out (the cancellation then finds nothing to cancel).
@@ -178,7 +172,7 @@ TEST(UpdaterExchange, ABusyPipeIsWaitedForOnceAndAFailureReportsItsOwnError) {
         EXPECT_EQ(c.connected ? kBothMessages : std::vector<std::string>{}, pipe->writes);
         EXPECT_EQ(c.connected ? 1u : 0u, pipe->closed.size());
         if (c.error) {
-            EXPECT_TRUE(Traced(trace, kConnectFailed + c.error)) << c.error;
+            EXPECT_TRUE(trace.HasLine(kConnectFailed + c.error)) << c.error;
         }
     }
 }
@@ -257,7 +251,7 @@ TEST(UpdaterExchange, ReadsAndWritesEndWithinTheirBoundOrAtShutdown) {
         EXPECT_EQ(c.operationWaits, pipe->operationWaits) << c.name;
         EXPECT_EQ(c.cancels, pipe->cancels) << c.name;
         EXPECT_EQ(std::vector<HANDLE>{kPipe}, pipe->closed) << c.name;
-        EXPECT_TRUE(c.traced.empty() || Traced(trace, c.traced)) << c.name << "\n" << trace.Contents();
+        EXPECT_TRUE(c.traced.empty() || trace.HasLine(c.traced)) << c.name << "\n" << trace.Contents();
         EXPECT_EQ(c.readCount > 0, trace.Contains("Sent REPAIR_ZELVAR_COM_REGISTRATION message.")) << c.name;
         EXPECT_TRUE(trace.Contains(std::string("UpdaterServiceCommunication::CommunicateToUpdaterService ") +
                                    (c.confirmed ? "succeeded." : "failed.")))
@@ -297,7 +291,7 @@ TEST(UpdaterReply, OnlyMessageType16WithExitCode0ConfirmsAndEachVerdictIsTraced)
     for (const auto& c : cases) {
         TraceCapture trace(true);
         EXPECT_EQ(c.confirmed, EvaluateUpdaterReply(c.reply)) << c.reply;
-        EXPECT_TRUE(Traced(trace, c.traced)) << c.reply << "\n" << trace.Contents();
+        EXPECT_TRUE(trace.HasLine(c.traced)) << c.reply << "\n" << trace.Contents();
     }
 }
 
