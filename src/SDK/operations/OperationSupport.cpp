@@ -33,7 +33,7 @@ OwnedGatewayInfo::OwnedGatewayInfo(const _ZV_GATEWAY_INFO& info)
       m_values{info.gatewayValue1, info.gatewayValue2, info.gatewayValue3} {}
 
 _ZV_GATEWAY_INFO OwnedGatewayInfo::View() const {
-    _ZV_GATEWAY_INFO view;
+    _ZV_GATEWAY_INFO view{};
     view.gatewayString = m_hasString ? const_cast<ZVChar*>(m_string.c_str()) : nullptr;
     view.gatewayUrl = m_hasUrl ? const_cast<ZVChar*>(m_url.c_str()) : nullptr;
     view.gatewayValue1 = m_values[0];

@@ -97,7 +97,7 @@ std::atomic<bool>& HandOverOwnModule() {
     std::atomic<bool>& left = handOver->left;
     const ScopedHandle thread(StartThreadInOwnModule(&GiveBackWhenCallerHasLeft, handOver.get()));
     if (!thread) return s_nobodyWaits;
-    handOver.release();
+    static_cast<void>(handOver.release());  // the thread deletes it
     g_OwnModuleReference = nullptr;
     return left;
 }
