@@ -9,7 +9,7 @@
 
 #include "core/CallFrame.h"
 #include "sync/Globals.h"
-#include "sync/ShutdownSignal.h"
+#include "support/ShutdownSignal.h"
 #include "threading/ModuleReference.h"
 #include "core/ZVImplementation.h"
 #include "support/Scoped.h"

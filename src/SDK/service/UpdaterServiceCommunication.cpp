@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/Scoped.h"
-#include "sync/ShutdownSignal.h"
+#include "support/ShutdownSignal.h"
 #include "support/Trace.h"
 
 namespace BrennicZelvarSDK {
@@ -96,7 +96,7 @@ bool UpdaterServiceCommunication::CompleteOverlapped(BOOL started, OVERLAPPED& o
 
 bool UpdaterServiceCommunication::WriteMessage(const char* message, DWORD size) {
     OVERLAPPED overlapped = {};
-    overlapped.hEvent = ioEvent;
+    overlapped.hEvent = ioEvent.Get();
     DWORD written = 0;
     const BOOL started = fileOperation->WriteFile(pipe, message, size, nullptr, &overlapped);
     return CompleteOverlapped(started, overlapped, kWriteTimeoutMs, written);
@@ -108,9 +108,9 @@ bool UpdaterServiceCommunication::CommunicateToUpdaterService() {
 
     // An exchange that would begin after shutdown began is refused as an
     // open that was aborted; so is one without an event for its operations.
-    ScopedHandle operationEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ioEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     const HANDLE abandon = ShutdownSignal::Event();
-    if (!operationEvent) {
+    if (!ioEvent) {
         TraceConnectFailure(GetLastError());
         return false;
     }
@@ -136,8 +136,6 @@ bool UpdaterServiceCommunication::CommunicateToUpdaterService() {
             return false;
         }
     }
-    ioEvent = operationEvent.Get();
-
     if (WriteMessage(kRepairRequest, sizeof kRepairRequest)) {
         TraceInfo(L"Sent REPAIR_ZELVAR_COM_REGISTRATION message.");
         result = ReadFromPipe();
@@ -148,7 +146,7 @@ bool UpdaterServiceCommunication::CommunicateToUpdaterService() {
 
     fileOperation->CloseHandle(pipe);
     pipe = INVALID_HANDLE_VALUE;
-    ioEvent = nullptr;
+    ioEvent.Reset();
 
     TraceInfo(L"UpdaterServiceCommunication::CommunicateToUpdaterService %ls.", result ? L"succeeded" : L"failed");
     return result;
@@ -163,7 +161,7 @@ bool UpdaterServiceCommunication::ReadFromPipe() {
     DWORD waitMs = kReplyTimeoutMs;
     for (;;) {
         OVERLAPPED overlapped = {};
-        overlapped.hEvent = ioEvent;
+        overlapped.hEvent = ioEvent.Get();
         DWORD read = 0;
         const BOOL started = fileOperation->ReadFile(pipe, buffer, kReadChunkBytes, nullptr, &overlapped);
         const bool ok = CompleteOverlapped(started, overlapped, waitMs, read);

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "support/Scoped.h"
+
 namespace BrennicZelvarSDK {
 
 // The file functions the exchange uses, so that the pipe can be replaced.
@@ -100,7 +102,7 @@ private:
 
     std::shared_ptr<IBncFileOperation> fileOperation;
     HANDLE pipe = INVALID_HANDLE_VALUE;
-    HANDLE ioEvent = nullptr;  // the overlapped operations' event, while the pipe is open
+    ScopedHandle ioEvent;  // the overlapped operations' event, during an exchange
 };
 
 // The verdict on one reply text, apart from the pipe: true when it is one
