@@ -112,8 +112,8 @@ public:
     // copies of the caller's inputs, made before they were queued.
     HRESULT AddAuthContext(const std::wstring& url, unsigned int contextFlags, unsigned int connectionHandle,
                            unsigned int handle);
-    HRESULT AddVpnAuthContext(const _ZV_GATEWAY_INFO& gatewayInfo, unsigned int connectionHandle,
-                              unsigned int contextFlags, unsigned int handle);
+    HRESULT AddVpnAuthContext(ZelvarGatewayInfo* gateway, unsigned int connectionHandle, unsigned int contextFlags,
+                              unsigned int handle);
 
 protected:
     ~ZVImplementationV1() = default;

@@ -25,23 +25,6 @@ ServiceGatewayRecord::~ServiceGatewayRecord() {
     SysFreeString(m_record.gatewayString);
 }
 
-OwnedGatewayInfo::OwnedGatewayInfo(const _ZV_GATEWAY_INFO& info)
-    : m_hasString(info.gatewayString != nullptr),
-      m_hasUrl(info.gatewayUrl != nullptr),
-      m_string(info.gatewayString ? info.gatewayString : L""),
-      m_url(info.gatewayUrl ? info.gatewayUrl : L""),
-      m_values{info.gatewayValue1, info.gatewayValue2, info.gatewayValue3} {}
-
-_ZV_GATEWAY_INFO OwnedGatewayInfo::View() const {
-    _ZV_GATEWAY_INFO view{};
-    view.gatewayString = m_hasString ? const_cast<ZVChar*>(m_string.c_str()) : nullptr;
-    view.gatewayUrl = m_hasUrl ? const_cast<ZVChar*>(m_url.c_str()) : nullptr;
-    view.gatewayValue1 = m_values[0];
-    view.gatewayValue2 = m_values[1];
-    view.gatewayValue3 = m_values[2];
-    return view;
-}
-
 SAFEARRAY** ServiceSafeArray::Receive() {
     m_lock.Release();
     return m_array.Receive();

@@ -49,21 +49,6 @@ private:
     ZelvarGatewayInfo m_record;
 };
 
-// A copy of the application's gateway record that a creation work item owns:
-// the item may still run after its submitter stopped waiting, when the
-// caller's record may be gone. Null strings stay null.
-class OwnedGatewayInfo {
-public:
-    explicit OwnedGatewayInfo(const _ZV_GATEWAY_INFO& info);
-    // The record as the application's type; its strings point into this copy.
-    _ZV_GATEWAY_INFO View() const;
-
-private:
-    bool m_hasString, m_hasUrl;
-    std::wstring m_string, m_url;
-    unsigned int m_values[3];
-};
-
 // A SAFEARRAY that the service hands back through an [out] argument. It is
 // owned from Receive() on and destroyed on every way out (unlocked first).
 // TakeOwnership checks and locks it:

@@ -38,11 +38,11 @@ ZVResult ZVImplementationV1::CreateVpnAuthContext(unsigned int connectionHandle,
         }
         *vpnAuthContextHandle = 0;
         const unsigned int handle = DrawHandle();
-        // The item owns its copy of the record: it may run after this call
-        // stopped waiting for it.
-        const boost::shared_ptr<const OwnedGatewayInfo> gateway = boost::make_shared<OwnedGatewayInfo>(*gatewayInfo);
+        // The item owns the service's copy of the record: it may run after
+        // this call stopped waiting for it.
+        const boost::shared_ptr<ServiceGatewayRecord> gateway = boost::make_shared<ServiceGatewayRecord>(*gatewayInfo);
         CreateOnCreatorPool(call.Name(), [this, gateway, connectionHandle, contextFlags, handle]() {
-            return AddVpnAuthContext(gateway->View(), connectionHandle, contextFlags, handle);
+            return AddVpnAuthContext(gateway->Get(), connectionHandle, contextFlags, handle);
         });
         *vpnAuthContextHandle = handle;
         TraceInfo(L"CreateVpnAuthContext created VPN auth context with handle %u for gatewayUrl \"%s\"", handle,
@@ -51,15 +51,14 @@ ZVResult ZVImplementationV1::CreateVpnAuthContext(unsigned int connectionHandle,
     });
 }
 
-HRESULT ZVImplementationV1::AddVpnAuthContext(const _ZV_GATEWAY_INFO& gatewayInfo, unsigned int connectionHandle,
+HRESULT ZVImplementationV1::AddVpnAuthContext(ZelvarGatewayInfo* gateway, unsigned int connectionHandle,
                                               unsigned int contextFlags, unsigned int handle) {
     return RunCreationWorkItem(
         L"AddVpnAuthContext Caught unexpected COM error %u - Bad COM registration perhaps?", [&]() {
             ComPtr<IZelvarVpnAuthContext> context;
             {
-                ServiceGatewayRecord gateway(gatewayInfo);
                 UICapablePtr<IZelvarConnection> connection = LookUpForUi(m_connectionTable, connectionHandle);
-                ThrowIfServiceFailed(connection->CreateVpnAuthContext(gateway.Get(), contextFlags, context.Receive()));
+                ThrowIfServiceFailed(connection->CreateVpnAuthContext(gateway, contextFlags, context.Receive()));
             }
             m_vpnAuthContextTable.Set_ExclusiveLock_Throws(handle, context.Get(), ZV_V1_NAME(AddVpnAuthContext));
         });
