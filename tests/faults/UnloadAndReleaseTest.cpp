@@ -64,6 +64,55 @@ INSTANTIATE_TEST_SUITE_P(Orders, Unload,
                              return std::string(info.param.name);
                          });
 
+// A program that ends the moment its SDK work is done ends: the thread that
+// gives the SDK's module reference back, killed by ExitProcess, never leaves
+// the exiting thread held. Each run is a new process, in both unload orders;
+// the race is narrow, so each run ends after a different pause (up to 4 ms)
+// and it takes a few dozen runs to show.
+TEST(ProcessExit, RightAfterTheLastUninitializeEndsTheProcess) {
+    const std::wstring self = zvtest::ExeDirectory() + L"\\test_faults.exe";
+    for (int run = 0; run < 40; ++run) {
+        const wchar_t* child = run % 2 ? L"FreeLibraryThenUninitialize" : L"UninitializeThenFreeLibrary";
+        SetEnvironmentVariableW(L"ZV_TEST_EXIT_PAUSE_US", std::to_wstring(run * 97 % 4000).c_str());
+        ASSERT_EQ(
+            0u, zvtest::RunProcess(L"\"" + self +
+                                   L"\" --gtest_also_run_disabled_tests --gtest_filter=ProcessExit.DISABLED_" + child))
+            << "run " << run << " (" << std::string(child, child + wcslen(child))
+            << "); 0x80004005: it did not end within 30 s";
+    }
+}
+
+namespace {
+// Initialises and uninitialises the SDK in the order given, then ends the
+// process after the pause the parent asks for, while the hand-over thread
+// may still be at work.
+[[noreturn]] void UseTheSdkAndExit(bool freeLibraryFirst) {
+    HMODULE module = LoadLibraryW((zvtest::ExeDirectory() + L"\\ZelvarSDK.dll").c_str());
+    auto query =
+        reinterpret_cast<ZVQueryInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")));
+    ZVImplementationV1Interface* sdk = nullptr;
+    if (!query || !query(ZV_IID_V1, reinterpret_cast<void**>(&sdk)) || sdk->Initialize() != ZV_SUCCESS) ExitProcess(2);
+    if (freeLibraryFirst) FreeLibrary(module);
+    const ZVResult result = sdk->Uninitialize();
+    if (!freeLibraryFirst) FreeLibrary(module);
+    wchar_t pause[16] = {};
+    GetEnvironmentVariableW(L"ZV_TEST_EXIT_PAUSE_US", pause, 16);
+    LARGE_INTEGER frequency, start, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    do QueryPerformanceCounter(&now);
+    while ((now.QuadPart - start.QuadPart) * 1000000 / frequency.QuadPart < _wtoi(pause));
+    ExitProcess(result == ZV_SUCCESS ? 0 : 3);
+}
+}  // namespace
+
+TEST(ProcessExit, DISABLED_UninitializeThenFreeLibrary) {
+    UseTheSdkAndExit(false);
+}
+TEST(ProcessExit, DISABLED_FreeLibraryThenUninitialize) {
+    UseTheSdkAndExit(true);
+}
+
 namespace {
 struct RaiseCase {
     const char* name;

@@ -42,37 +42,56 @@ struct HandOver {
     std::atomic<bool> left{false};
 };
 
-// True while the thread's instruction pointer lies in this module. Once the
-// caller has set its flag it runs only the few instructions that return from
-// Uninitialize, with no call into another module, so an instruction pointer
-// outside the module then means the caller has left it for good.
-bool ExecutesInModule(HANDLE thread, HMODULE module) {
-    if (SuspendThread(thread) == static_cast<DWORD>(-1)) return false;  // the thread has ended
+// Where a thread is executing now: inside this module, outside it, or not
+// known (its context could not be read).
+enum class Whereabouts { Inside, Outside, Unknown };
+
+// The caller's context is read without SuspendThread. A thread that suspends
+// another and is killed before it resumes it leaves that thread suspended for
+// good, and at process exit that is exactly what happens: the caller returns
+// from Uninitialize, the application ends, ExitProcess kills this thread, and
+// a suspension that reached the caller during ExitProcess kept the process
+// from ever ending. GetThreadContext on a running thread has the system
+// interrupt it just long enough to record its registers (an APC on Windows, a
+// signal on Wine), and nothing is left pending when the asking thread dies.
+// The snapshot is enough here: once the caller has set its flag it runs only
+// the few instructions that return from Uninitialize, with no call into
+// another module, so an instruction pointer seen outside the module after
+// that means the caller has left it for good.
+Whereabouts WhereIs(HANDLE thread, HMODULE module) {
+    if (WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) return Whereabouts::Outside;  // the thread has ended
     CONTEXT context = {};
     context.ContextFlags = CONTEXT_CONTROL;
-    bool inside = false;
-    if (GetThreadContext(thread, &context)) {
-        const auto base = reinterpret_cast<const BYTE*>(module);
-        const auto* nt =
-            reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    if (!GetThreadContext(thread, &context)) return Whereabouts::Unknown;
+    const auto base = reinterpret_cast<const BYTE*>(module);
+    const auto* nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
 #if defined(_M_X64) || defined(__x86_64__)
-        const auto at = static_cast<ULONG_PTR>(context.Rip);
+    const auto at = static_cast<ULONG_PTR>(context.Rip);
 #elif defined(_M_ARM64) || defined(__aarch64__)
-        const auto at = static_cast<ULONG_PTR>(context.Pc);
+    const auto at = static_cast<ULONG_PTR>(context.Pc);
 #else
-        const auto at = static_cast<ULONG_PTR>(context.Eip);
+    const auto at = static_cast<ULONG_PTR>(context.Eip);
 #endif
-        inside = at >= reinterpret_cast<ULONG_PTR>(base) &&
-                 at < reinterpret_cast<ULONG_PTR>(base) + nt->OptionalHeader.SizeOfImage;
-    }
-    ResumeThread(thread);
-    return inside;
+    const bool inside = at >= reinterpret_cast<ULONG_PTR>(base) &&
+                        at < reinterpret_cast<ULONG_PTR>(base) + nt->OptionalHeader.SizeOfImage;
+    return inside ? Whereabouts::Inside : Whereabouts::Outside;
 }
+
+// How long a caller whose context cannot be read is waited for. After that
+// the reference is kept: the module then stays loaded until the process
+// ends, which is safe, where unmapping code a thread may still run is not.
+constexpr int kUnreadableContextTries = 1000;
 
 unsigned GiveBackWhenCallerHasLeft(void* argument) {
     const std::unique_ptr<HandOver> handOver(static_cast<HandOver*>(argument));
     while (!handOver->left.load(std::memory_order_acquire)) Sleep(1);
-    while (handOver->caller && ExecutesInModule(handOver->caller.Get(), handOver->reference)) Sleep(1);
+    for (int unreadable = 0; handOver->caller;) {
+        const Whereabouts where = WhereIs(handOver->caller.Get(), handOver->reference);
+        if (where == Whereabouts::Outside) break;
+        if (where == Whereabouts::Unknown && ++unreadable == kUnreadableContextTries) return 0;
+        Sleep(1);
+    }
     FreeLibrary(handOver->reference);
     return 0;
 }
@@ -88,7 +107,7 @@ std::atomic<bool>& HandOverOwnModule() {
     if (!g_OwnModuleReference) return s_nobodyWaits;
     std::unique_ptr<HandOver> handOver(new (std::nothrow) HandOver(g_OwnModuleReference));
     if (!handOver) return s_nobodyWaits;  // the module then stays loaded until the process ends
-    const DWORD access = THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION;
+    const DWORD access = SYNCHRONIZE | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION;
     HANDLE caller = nullptr;
     if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &caller, access, FALSE, 0))
         handOver->caller.Reset(caller);
