@@ -42,12 +42,13 @@ inline void WithinLimit(const char* step, const std::function<void()>& body) {
 
 struct ProcessFigures {
     DWORD handles = 0, threads = 0;
-    SIZE_T privateBytes = 0;
+    SIZE_T privateBytes = 0, heapBytes = 0;
 };
 
 // Counted directly, since Wine reports neither a handle count nor private
 // bytes: handles by probing every handle value up to 256 Ki, private bytes
-// by walking the committed private regions of the address space.
+// by walking the committed private regions of the address space, and the
+// bytes the heaps have handed out by walking every heap.
 inline ProcessFigures SampleProcess(const char* label) {
     ProcessFigures figures;
     DWORD flags = 0;
@@ -58,14 +59,24 @@ inline ProcessFigures SampleProcess(const char* label) {
          at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
         if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) figures.privateBytes += region.RegionSize;
     }
+    HANDLE heaps[64];
+    const DWORD heapCount = GetProcessHeaps(64, heaps);
+    for (DWORD h = 0; h < heapCount && h < 64; ++h) {
+        if (!HeapLock(heaps[h])) continue;
+        PROCESS_HEAP_ENTRY entry = {};
+        while (HeapWalk(heaps[h], &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) figures.heapBytes += entry.cbData;
+        HeapUnlock(heaps[h]);
+    }
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
         if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++figures.threads;
     CloseHandle(snapshot);
-    std::printf("%-12s handles %5lu  threads %3lu  private KiB %8llu\n", label, figures.handles, figures.threads,
-                static_cast<unsigned long long>(figures.privateBytes / 1024));
+    std::printf("%-12s handles %5lu  threads %3lu  private KiB %8llu  heap KiB %8llu\n", label, figures.handles,
+                figures.threads, static_cast<unsigned long long>(figures.privateBytes / 1024),
+                static_cast<unsigned long long>(figures.heapBytes / 1024));
     std::fflush(stdout);
     return figures;
 }

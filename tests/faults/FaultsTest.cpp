@@ -208,14 +208,18 @@ TEST_F(SdkFixture, AHundredThousandOperationsLeaveHandlesThreadsAndMemoryFlat) {
             const ProcessFigures now = SampleProcess(("cycle " + std::to_string(cycle)).c_str());
             if (cycle == 400) warm = now;  // after warm-up
             if (cycle > 400)
-                peak = {std::max(peak.handles, now.handles), std::max(peak.threads, now.threads),
-                        std::max(peak.privateBytes, now.privateBytes)};
+                peak = {std::max(peak.handles, now.handles), std::max(peak.threads, now.threads), 0,
+                        std::max(peak.heapBytes, now.heapBytes)};
         }
     }
     std::printf("operations: %u\n", kCycles * (kUses + kEvents + 4));
     EXPECT_EQ(kCycles * kEvents, log.count.load());
     EXPECT_LE(peak.handles, warm.handles + 16);
     EXPECT_LE(peak.threads, warm.threads);
-    EXPECT_LE(peak.privateBytes, warm.privateBytes + 4 * 1024 * 1024);  // a leak of 40 bytes an operation passes that
+    // What the heaps have handed out is the measure: it read the same to the
+    // KiB at every sample, while committed private memory swings by 10 MB as
+    // Wine's heap takes and gives back whole regions. A leak of 24 bytes in
+    // every GetHeaders raises it by 440 KiB every 200 cycles.
+    EXPECT_LE(peak.heapBytes, warm.heapBytes + 256 * 1024);
     EXPECT_EQ(ZV_SUCCESS, v1->Uninitialize());
 }
