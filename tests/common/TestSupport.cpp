@@ -1,5 +1,7 @@
 #include "common/TestSupport.h"
 
+#include <cstdio>
+
 #include <atomic>
 
 namespace zvtest {
@@ -106,13 +108,37 @@ ScopedRegistryKeyIsolation::~ScopedRegistryKeyIsolation() {
     DeleteRegTree(HKEY_CURRENT_USER, m_backup);
 }
 
+BOOL StartProcess(std::wstring commandLine, BOOL inheritHandles, const wchar_t* folder, STARTUPINFOW* startup,
+                  PROCESS_INFORMATION* process) {
+    for (int attempt = 1;; ++attempt) {
+        std::wstring line = commandLine;  // CreateProcessW may write into its copy
+        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, inheritHandles, 0, nullptr, folder, startup,
+                           process))
+            return TRUE;
+        const DWORD error = GetLastError();
+        const std::string entry = "test child process: start " + std::to_string(attempt) + " failed with error " +
+                                  std::to_string(error) + ": " + Utf8(commandLine) + "\n";
+        fputs(entry.c_str(), stderr);
+        HANDLE log = CreateFileW((ExeDirectory() + L"\\..\\silent-starts.log").c_str(), FILE_APPEND_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        if (log != INVALID_HANDLE_VALUE) {
+            WriteFile(log, entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr);
+            CloseHandle(log);
+        }
+        if (attempt == 2) {
+            SetLastError(error);
+            return FALSE;
+        }
+    }
+}
+
 DWORD RunProcess(std::wstring commandLine, DWORD timeoutMs) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     DWORD exitCode = static_cast<DWORD>(E_FAIL);
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return exitCode;
+    if (!StartProcess(commandLine, FALSE, nullptr, &startup, &process)) return exitCode;
     if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
         GetExitCodeProcess(process.hProcess, &exitCode);
     else

@@ -167,8 +167,7 @@ public:
             *file.first =
                 CreateFileW(file.second.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, 0);
         std::wstring line = L"\"" + exe + L"\" " + arguments;
-        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                            folder.empty() ? nullptr : folder.c_str(), &startup, &process_))
+        if (!zvtest::StartProcess(line, TRUE, folder.empty() ? nullptr : folder.c_str(), &startup, &process_))
             process_ = {};
         CloseHandle(startup.hStdOutput);
         CloseHandle(startup.hStdError);

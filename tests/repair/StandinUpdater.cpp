@@ -1,6 +1,7 @@
 #include "repair/StandinUpdater.h"
 
 #include <atomic>
+#include <cstdio>
 
 #include "common/TestSupport.h"
 
@@ -50,9 +51,12 @@ StandinUpdater::StandinUpdater(const std::vector<std::wstring>& options) {
     for (const std::wstring& option : options) commandLine += L" " + QuoteArgument(option);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &m_process)) {
+    if (StartProcess(commandLine, FALSE, nullptr, &startup, &m_process)) {
         HANDLE waits[2] = {ready, m_process.hProcess};
         m_ready = WaitForMultipleObjects(2, waits, FALSE, 10000) == WAIT_OBJECT_0;
+        DWORD exitCode = 0;
+        if (!m_ready && GetExitCodeProcess(m_process.hProcess, &exitCode))
+            fprintf(stderr, "StandinUpdater: not ready, exit code 0x%lx (259: still running)\n", exitCode);
     }
     if (ready) CloseHandle(ready);
 }
