@@ -29,11 +29,14 @@ wine "$@" >"$out" 2>"$err" </dev/null
 rc=$?
 cat "$out"
 cat "$err" >&2
-if [ ! -s "$out" ]; then
+# Wine's launcher reports a start it could not make on the program's own
+# standard output ("Application could not be started, ... ShellExecuteEx
+# failed: Internal error."): that too is a start that never reached the program.
+if [ ! -s "$out" ] || head -n 1 "$out" | grep -q '^Application could not be started'; then
   {
-    echo "wine-run: silent start: $(basename "$1") ${*:2} ended without output, exit code $rc," \
+    echo "wine-run: silent start: $(basename "$1") ${*:2} ended without output of its own, exit code $rc," \
       "WINEDEBUG=$WINEDEBUG, $(date -u +%FT%TZ); Wine's output follows"
-    sed -e '$a\' "$err" # each entry ends with a line break
+    cat "$out" "$err" | sed -e '$a\' # each entry ends with a line break
   } | tee -a "$build/silent-starts.log"
   rc=$silent_start_code
 fi
