@@ -13,10 +13,22 @@ std::wstring ExeDirectory() {
     return s.substr(0, s.find_last_of(L'\\'));
 }
 
+HMODULE LoadSdk(::ZVQueryInterfaceFn* query) {
+    HMODULE module = LoadLibraryW((ExeDirectory() + L"\\ZelvarSDK.dll").c_str());
+    *query =
+        module
+            ? reinterpret_cast<::ZVQueryInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")))
+            : nullptr;
+    return module;
+}
+
 ::ZVQueryInterfaceFn LoadSdkQueryInterface() {
-    static HMODULE module = LoadLibraryW((ExeDirectory() + L"\\ZelvarSDK.dll").c_str());
-    if (!module) return nullptr;
-    return reinterpret_cast<::ZVQueryInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")));
+    static const ::ZVQueryInterfaceFn query = [] {
+        ::ZVQueryInterfaceFn loaded = nullptr;
+        LoadSdk(&loaded);  // kept for the life of the process
+        return loaded;
+    }();
+    return query;
 }
 
 LONG SetRegValue(HKEY root, const std::wstring& key, const wchar_t* name, DWORD type, const void* data, DWORD size,

@@ -23,6 +23,9 @@ inline bool CrossWidthRecordGap(const std::string& method) {
     return sizeof(void*) == 4 && method == "DetermineServerType";
 }
 
+// A new counted reference to bin/ZelvarSDK.dll (the caller frees it), or
+// null; its QueryInterface export goes to *query.
+HMODULE LoadSdk(::ZVQueryInterfaceFn* query);
 // Loads bin/ZelvarSDK.dll once per process and returns its QueryInterface export.
 ::ZVQueryInterfaceFn LoadSdkQueryInterface();
 

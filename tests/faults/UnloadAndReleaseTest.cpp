@@ -22,9 +22,8 @@ class Unload : public SdkFixture, public ::testing::WithParamInterface<UnloadOrd
 // once the SDK's own threads have left it.
 TEST_P(Unload, InAnyOrderNeverRunsUnmappedCodeAndTheModuleGoesInTheEnd) {
     Start(Host::InprocServer, false);
-    HMODULE module = LoadLibraryW((zvtest::ExeDirectory() + L"\\ZelvarSDK.dll").c_str());
-    auto query =
-        reinterpret_cast<ZVQueryInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")));
+    ZVQueryInterfaceFn query = nullptr;
+    HMODULE module = zvtest::LoadSdk(&query);
     ASSERT_TRUE(query && query(ZV_IID_V1, reinterpret_cast<void**>(&v1)));
     EventLog log;
     log.target = 1;
@@ -87,9 +86,8 @@ namespace {
 // process after the pause the parent asks for, while the hand-over thread
 // may still be at work.
 [[noreturn]] void UseTheSdkAndExit(bool freeLibraryFirst) {
-    HMODULE module = LoadLibraryW((zvtest::ExeDirectory() + L"\\ZelvarSDK.dll").c_str());
-    auto query =
-        reinterpret_cast<ZVQueryInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(module, "QueryInterface")));
+    ZVQueryInterfaceFn query = nullptr;
+    HMODULE module = zvtest::LoadSdk(&query);
     ZVImplementationV1Interface* sdk = nullptr;
     if (!query || !query(ZV_IID_V1, reinterpret_cast<void**>(&sdk)) || sdk->Initialize() != ZV_SUCCESS) ExitProcess(2);
     if (freeLibraryFirst) FreeLibrary(module);

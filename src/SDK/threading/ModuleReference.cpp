@@ -58,14 +58,11 @@ enum class Whereabouts { Inside, Outside, Unknown };
 // the few instructions that return from Uninitialize, with no call into
 // another module, so an instruction pointer seen outside the module after
 // that means the caller has left it for good.
-Whereabouts WhereIs(HANDLE thread, HMODULE module) {
+Whereabouts WhereIs(HANDLE thread, ULONG_PTR moduleBegin, ULONG_PTR moduleEnd) {
     if (WaitForSingleObject(thread, 0) == WAIT_OBJECT_0) return Whereabouts::Outside;  // the thread has ended
     CONTEXT context = {};
     context.ContextFlags = CONTEXT_CONTROL;
     if (!GetThreadContext(thread, &context)) return Whereabouts::Unknown;
-    const auto base = reinterpret_cast<const BYTE*>(module);
-    const auto* nt =
-        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
 #if defined(_M_X64) || defined(__x86_64__)
     const auto at = static_cast<ULONG_PTR>(context.Rip);
 #elif defined(_M_ARM64) || defined(__aarch64__)
@@ -73,9 +70,7 @@ Whereabouts WhereIs(HANDLE thread, HMODULE module) {
 #else
     const auto at = static_cast<ULONG_PTR>(context.Eip);
 #endif
-    const bool inside = at >= reinterpret_cast<ULONG_PTR>(base) &&
-                        at < reinterpret_cast<ULONG_PTR>(base) + nt->OptionalHeader.SizeOfImage;
-    return inside ? Whereabouts::Inside : Whereabouts::Outside;
+    return at >= moduleBegin && at < moduleEnd ? Whereabouts::Inside : Whereabouts::Outside;
 }
 
 // How long a caller whose context cannot be read is waited for. After that
@@ -86,8 +81,13 @@ constexpr int kUnreadableContextTries = 1000;
 unsigned GiveBackWhenCallerHasLeft(void* argument) {
     const std::unique_ptr<HandOver> handOver(static_cast<HandOver*>(argument));
     while (!handOver->left.load(std::memory_order_acquire)) Sleep(1);
+    // The module's image, read once from its headers for every check below.
+    const auto base = reinterpret_cast<const BYTE*>(handOver->reference);
+    const auto* nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto begin = reinterpret_cast<ULONG_PTR>(base), end = begin + nt->OptionalHeader.SizeOfImage;
     for (int unreadable = 0; handOver->caller;) {
-        const Whereabouts where = WhereIs(handOver->caller.Get(), handOver->reference);
+        const Whereabouts where = WhereIs(handOver->caller.Get(), begin, end);
         if (where == Whereabouts::Outside) break;
         if (where == Whereabouts::Unknown && ++unreadable == kUnreadableContextTries) return 0;
         Sleep(1);
